@@ -126,6 +126,10 @@ UniqueFd connect_unix_socket(std::string_view path);
 // A listening close-on-exec Unix stream socket at `path` (for the app's side).
 UniqueFd listen_unix_socket(std::string_view path);
 
+// The next connection on a listening socket, close-on-exec and set never to raise SIGPIPE
+// (for the app's side). Invalid on failure.
+UniqueFd accept_connection(int listen_fd);
+
 // Socket time-outs; false when the option could not be set.
 bool set_receive_timeout(int socket_fd, std::chrono::milliseconds timeout);
 bool set_send_timeout(int socket_fd, std::chrono::milliseconds timeout);
