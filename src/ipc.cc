@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -61,9 +62,14 @@ int send_flags() {
 
 // --- Helpers. ---
 
+// Only a regular file is read: a FIFO or device put in its place would block the server or
+// never end. O_NONBLOCK keeps the open itself from waiting on a FIFO.
 std::optional<std::string> read_whole_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
   std::string text;
   char chunk[4096];
   for (;;) {
@@ -121,8 +127,8 @@ bool make_address(std::string_view path, sockaddr_un& address, socklen_t& length
 
 bool set_timeout(int socket_fd, int option, std::chrono::milliseconds timeout) {
   // A zero timeval would mean "wait forever" to the kernel.
-  auto micros = std::max<int64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(), 1);
+  auto micros =
+      std::max<int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count(), 1);
   timeval tv{};
   tv.tv_sec = static_cast<decltype(tv.tv_sec)>(micros / 1'000'000);
   tv.tv_usec = static_cast<decltype(tv.tv_usec)>(micros % 1'000'000);
@@ -301,6 +307,8 @@ bool is_quiet(int fd) {
   return ::poll(&entry, 1, 0) == 0;
 }
 
-UniqueFd duplicate_fd(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+UniqueFd duplicate_fd(int fd) {
+  return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+}
 
 }  // namespace kestil

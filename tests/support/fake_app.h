@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -45,7 +44,9 @@ struct CallAction {
   Answer answer = Answer::echo;
   std::string text;
   std::chrono::milliseconds delay{0};
-  std::string unsolicited;  // a whole line, LF included, written after the answer
+  // A whole line, LF included, sent in the same write as the answer, so the bridge has it
+  // before its next call.
+  std::string unsolicited;
   bool close_after = false;
 
   static CallAction echo();
@@ -60,6 +61,8 @@ struct CallAction {
   static CallAction echo_then(std::string unsolicited_line);
 };
 
+// Serves one connection at a time, like the bridge needs: a second one waits in the listen
+// queue until the first is closed by either side.
 class FakeApp {
  public:
   static constexpr const char* SOCKET_NAME = "app.sock";
@@ -67,9 +70,10 @@ class FakeApp {
 
   enum class Publish { now, later };
 
-  // Listens on <config_dir>/app.sock (keep config_dir short: socket paths end at 103 bytes)
-  // and serves on a thread of its own. Hellos are answered ok with `catalog_hash`. With
-  // Publish::later no endpoint file is written until publish_endpoint*() is called.
+  // Listens on <config_dir>/app.sock (replacing a socket file left there; keep config_dir
+  // short, as socket paths end at 103 bytes) and serves on a thread of its own. Hellos are
+  // answered ok with `catalog_hash`. With Publish::later no endpoint file is written until
+  // publish_endpoint() or publish_endpoint_after() asks for it.
   FakeApp(std::string config_dir, std::string catalog_hash, Publish publish = Publish::now);
   FakeApp(const FakeApp&) = delete;
   FakeApp& operator=(const FakeApp&) = delete;
@@ -103,15 +107,15 @@ class FakeApp {
   int connection_count() const;
 
  private:
+  bool start(const std::string& socket_name, bool publish);
   void serve();
   void serve_connection(int fd);
-  bool answer_hello(int fd);
+  bool answer_hello(int fd, const std::string& line);
   bool answer_call(int fd, const std::string& line);
   bool pause(std::chrono::milliseconds delay);
   bool tick();
 
   const std::string config_dir_;
-  const std::string default_hash_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   UniqueFd listener_;  // touched by the serving thread only while it runs

@@ -1,0 +1,1 @@
+// Long mixed runs of the real binary against a misbehaving app.
