@@ -15,27 +15,17 @@
 #include <thread>
 #include <vector>
 
+#include "fake_app.h"
+
 namespace kestil {
 namespace {
+
+using testing::TempDir;
 
 using namespace std::chrono_literals;
 
 constexpr std::string_view VALID_ENDPOINT =
     R"({"v":1,"socket":"/tmp/a.sock","pid":42,"app_version":"1.2"})";
-
-// A fresh short directory under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kst-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 void write_endpoint(const std::string& config_dir, std::string_view text) {
   std::filesystem::create_directories(config_dir + "/mcp");

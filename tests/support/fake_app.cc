@@ -8,11 +8,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include "protocol.h"
 
 namespace kestil::testing {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/kst-XXXXXX";
+  if (::mkdtemp(pattern)) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
 namespace {
 
 // How long a wait of the serving thread lasts before it looks at quit() and delayed

@@ -16,6 +16,20 @@
 
 namespace kestil::testing {
 
+// A fresh short directory under /tmp (socket paths stay far below their limit), removed with
+// everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // How the app answers a hello.
 struct HelloAction {
   enum class Answer { reply, none, raw };
