@@ -207,40 +207,42 @@ ReadStatus LineReader::read_line(std::string_view& line) {
   for (;;) {
     // Only bytes not scanned before are searched, so a long line costs linear time.
     const char* begin = buffer_.data();
-    if (auto* lf = static_cast<const char*>(
-            std::memchr(begin + scanned_, '\n', buffer_.size() - scanned_))) {
-      std::size_t end = static_cast<std::size_t>(lf - begin);
+    if (const void* lf = std::memchr(begin + scanned_, '\n', filled_ - scanned_)) {
+      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
       line = std::string_view(begin + consumed_, end - consumed_);
       consumed_ = scanned_ = end + 1;
       return ReadStatus::line;
     }
-    scanned_ = buffer_.size();
-
-    // Drop the lines already handed out before the buffer grows.
-    buffer_.erase(0, consumed_);
-    scanned_ -= consumed_;
-    consumed_ = 0;
-
-    std::size_t old_size = buffer_.size();
-    std::size_t want = std::max<std::size_t>(chunk_size_, 1);
-    buffer_.resize(old_size + want);
-    ssize_t n;
-    do {
-      n = ::read(fd_, buffer_.data() + old_size, want);
-    } while (n < 0 && errno == EINTR);
-    int error = errno;
-    buffer_.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-
-    if (n > 0) continue;
-    if (n == 0) {
-      if (buffer_.empty()) return ReadStatus::end_of_stream;
-      line = buffer_;
-      consumed_ = scanned_ = buffer_.size();
+    scanned_ = filled_;
+    const ssize_t count = fill();
+    if (count > 0) continue;
+    if (count == 0) {
+      if (consumed_ == filled_) return ReadStatus::end_of_stream;
+      line = std::string_view(buffer_.data() + consumed_, filled_ - consumed_);
+      consumed_ = scanned_ = filled_;
       return ReadStatus::line;
     }
-    if (error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT) return ReadStatus::timed_out;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT) return ReadStatus::timed_out;
     return ReadStatus::failed;
   }
+}
+
+ssize_t LineReader::fill() {
+  // Lines already handed out make room first; the buffer only grows for a line longer than
+  // what it holds, and never shrinks, so small lines cost no allocation.
+  if (consumed_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
+    filled_ -= consumed_;
+    scanned_ -= consumed_;
+    consumed_ = 0;
+  }
+  if (buffer_.size() - filled_ < chunk_size_) buffer_.resize(filled_ + chunk_size_);
+  ssize_t count;
+  do {
+    count = ::read(fd_, buffer_.data() + filled_, buffer_.size() - filled_);
+  } while (count < 0 && errno == EINTR);
+  if (count > 0) filled_ += static_cast<std::size_t>(count);
+  return count;
 }
 
 bool write_all(int fd, std::string_view bytes) {

@@ -2,6 +2,9 @@
 // directory and endpoint file, the hello records, descriptors, lines and Unix sockets.
 #pragma once
 
+#include <sys/types.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -93,7 +96,8 @@ enum class ReadStatus { line, end_of_stream, timed_out, failed };
 // size of a line however long it is.
 class LineReader {
  public:
-  LineReader(int fd, std::size_t chunk_size) : fd_(fd), chunk_size_(chunk_size) {}
+  LineReader(int fd, std::size_t chunk_size)
+      : fd_(fd), chunk_size_(std::max<std::size_t>(chunk_size, 1)) {}
 
   // On ReadStatus::line, `line` holds the next line without its LF (a last line without LF
   // included); it stays valid until the next call. end_of_stream means no byte was left.
@@ -101,12 +105,16 @@ class LineReader {
   ReadStatus read_line(std::string_view& line);
 
   // True when bytes beyond the last line returned have been read but not consumed.
-  bool has_buffered() const { return consumed_ < buffer_.size(); }
+  bool has_buffered() const { return consumed_ < filled_; }
 
  private:
+  // Reads once into the buffer after its unconsumed bytes; the read(2) result.
+  ssize_t fill();
+
   int fd_;
-  std::size_t chunk_size_;
+  std::size_t chunk_size_;  // at least one
   std::string buffer_;
+  std::size_t filled_ = 0;    // bytes of buffer_ holding data
   std::size_t consumed_ = 0;  // bytes of buffer_ already handed out as lines
   std::size_t scanned_ = 0;   // bytes of buffer_ known to hold no LF past consumed_
 };
