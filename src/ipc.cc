@@ -125,6 +125,12 @@ bool make_address(std::string_view path, sockaddr_un& address, socklen_t& length
   return true;
 }
 
+// A new socket and the address of `path` for it; invalid when the path cannot name a socket.
+UniqueFd socket_for(std::string_view path, sockaddr_un& address, socklen_t& length) {
+  if (!make_address(path, address, length)) return UniqueFd();
+  return new_cloexec_socket(-1);
+}
+
 bool set_timeout(int socket_fd, int option, std::chrono::milliseconds timeout) {
   // A zero timeval would mean "wait forever" to the kernel.
   auto micros =
@@ -268,10 +274,9 @@ bool send_all(int socket_fd, std::string_view bytes) {
 UniqueFd connect_unix_socket(std::string_view path) {
   sockaddr_un address;
   socklen_t length;
-  if (!make_address(path, address, length)) return UniqueFd();
-  UniqueFd fd = new_cloexec_socket(-1);
-  if (!fd.valid() || !suppress_sigpipe(fd.get())) return UniqueFd();
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+  UniqueFd fd = socket_for(path, address, length);
+  if (!fd.valid() || !suppress_sigpipe(fd.get()) ||
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     return UniqueFd();
   }
   return fd;
@@ -280,10 +285,8 @@ UniqueFd connect_unix_socket(std::string_view path) {
 UniqueFd listen_unix_socket(std::string_view path) {
   sockaddr_un address;
   socklen_t length;
-  if (!make_address(path, address, length)) return UniqueFd();
-  UniqueFd fd = new_cloexec_socket(-1);
-  if (!fd.valid()) return UniqueFd();
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+  UniqueFd fd = socket_for(path, address, length);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
       ::listen(fd.get(), SOMAXCONN) != 0) {
     return UniqueFd();
   }

@@ -12,6 +12,12 @@
 namespace kestil {
 namespace {
 
+using namespace std::chrono_literals;
+using testing::CallAction;
+using testing::FakeApp;
+using testing::HelloAction;
+using testing::TempDir;
+
 // A bridge that can reach no app: no config dir, no launch.
 Bridge offline_bridge() {
   return Bridge(false, std::nullopt);
@@ -128,18 +134,6 @@ TEST(Dispatch, ToolCallWithoutConfigDirIsTheNotRunningToolError) {
   EXPECT_EQ(NOT_RUNNING_TEXT.size(), 142u);
   EXPECT_EQ(LOST_TEXT.size(), 95u);
 }
-
-}  // namespace
-}  // namespace kestil
-
-namespace kestil {
-namespace {
-
-using namespace std::chrono_literals;
-using testing::CallAction;
-using testing::FakeApp;
-using testing::HelloAction;
-using testing::TempDir;
 
 Json call_request(const Json& id, std::string_view tool = "read_note") {
   return {{"jsonrpc", "2.0"},
@@ -428,18 +422,6 @@ TEST_F(Launching, NothingIsLaunchedWhenForbiddenOrWithoutConfigDir) {
   }
   EXPECT_EQ(launches(), "");
 }
-
-}  // namespace
-}  // namespace kestil
-
-namespace kestil {
-namespace {
-
-using namespace std::chrono_literals;
-using testing::CallAction;
-using testing::FakeApp;
-using testing::HelloAction;
-using testing::TempDir;
 
 using Clock = std::chrono::steady_clock;
 
