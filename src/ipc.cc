@@ -235,12 +235,17 @@ ReadStatus LineReader::read_line(std::string_view& line) {
 
 ssize_t LineReader::fill() {
   // Lines already handed out make room first; the buffer only grows for a line longer than
-  // what it holds, and never shrinks, so small lines cost no allocation.
+  // what it holds, so small lines cost no allocation.
   if (consumed_ > 0) {
     std::memmove(buffer_.data(), buffer_.data() + consumed_, filled_ - consumed_);
     filled_ -= consumed_;
     scanned_ -= consumed_;
     consumed_ = 0;
+  }
+  if (buffer_.size() > 16 * chunk_size_ && filled_ < chunk_size_) {
+    // A very long line is over: give its memory back rather than hold it until exit.
+    buffer_.resize(chunk_size_);
+    buffer_.shrink_to_fit();
   }
   if (buffer_.size() - filled_ < chunk_size_) buffer_.resize(filled_ + chunk_size_);
   ssize_t count;

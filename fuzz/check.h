@@ -1,0 +1,45 @@
+// Properties shared by the fuzz targets. A violated one aborts, so libFuzzer keeps the input.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "protocol.h"
+
+#define KESTIL_CHECK(condition) \
+  ((condition) ? void() : ::kestil::fuzz::fail(#condition, __FILE__, __LINE__))
+
+namespace kestil::fuzz {
+
+[[noreturn]] inline void fail(const char* condition, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, condition);
+  std::abort();
+}
+
+// Every object's keys, in the order the text gives them, ascend strictly byte by byte.
+inline bool keys_in_byte_order(const nlohmann::ordered_json& value) {
+  const std::string* previous = nullptr;
+  for (auto it = value.begin(); value.is_object() && it != value.end(); ++it) {
+    if (previous && !(*previous < it.key())) return false;
+    previous = &it.key();
+  }
+  for (const auto& element : value) {
+    if (element.is_structured() && !keys_in_byte_order(element)) return false;
+  }
+  return true;
+}
+
+// `value` goes out as one compact line that reads back as an equal value with sorted keys.
+inline void check_output_value(const Json& value) {
+  const std::string line = to_compact(value);
+  KESTIL_CHECK(line.find('\n') == std::string::npos);
+  const std::optional<Json> back = parse_json(line);
+  KESTIL_CHECK(back && *back == value);
+  KESTIL_CHECK(to_compact(*back) == line);
+  const auto as_written = nlohmann::ordered_json::parse(line, nullptr, false);
+  KESTIL_CHECK(!as_written.is_discarded() && keys_in_byte_order(as_written));
+}
+
+}  // namespace kestil::fuzz
