@@ -68,7 +68,7 @@ void launch_app(const std::string& launcher) {
 }
 
 // The app has sent nothing and not hung up since the last reply was read.
-bool is_reusable(Conn& conn) {
+bool is_reusable(const Conn& conn) {
   return !conn.reader.has_buffered() && is_quiet(conn.writer.get());
 }
 
@@ -76,7 +76,8 @@ bool is_reusable(Conn& conn) {
 bool carries_unavailable_marker(const Json& reply) {
   const Json* is_error = member_at(reply, {"result", "isError"});
   const Json* content = member_at(reply, {"result", "content"});
-  if (!is_error || *is_error != true || !content || !content->is_array() || content->empty()) {
+  if (!is_error || !is_error->is_boolean() || !is_error->get<bool>() || !content ||
+      !content->is_array() || content->empty()) {
     return false;
   }
   const Json* text = member_at(content->front(), {"text"});
