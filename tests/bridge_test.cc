@@ -425,7 +425,8 @@ TEST_F(Launching, NothingIsLaunchedWhenForbiddenOrWithoutConfigDir) {
 
 using Clock = std::chrono::steady_clock;
 
-// The real limits, each proven once; these take about 75 s together.
+// The real limits, each proven once; these take about 80 s together. The upper bounds allow
+// for timers that fire late on a loaded or virtual machine (a few percent is seen here).
 TEST(BridgeSlow, HelloWaitIsTenSeconds) {
   TempDir dir;
   FakeApp app(dir.path(), catalog_hash());
@@ -435,7 +436,7 @@ TEST(BridgeSlow, HelloWaitIsTenSeconds) {
   EXPECT_EQ(bridge.handle_line(to_compact(call_request(1))).back(),
             call_error(1, NOT_RUNNING_TEXT));
   EXPECT_GE(Clock::now() - started, 10s);
-  EXPECT_LT(Clock::now() - started, 12s);
+  EXPECT_LT(Clock::now() - started, 11'500ms);
 }
 
 TEST(BridgeSlow, LaunchWindowIsTenSecondsOfDialsEveryQuarterSecond) {
@@ -446,18 +447,18 @@ TEST(BridgeSlow, LaunchWindowIsTenSecondsOfDialsEveryQuarterSecond) {
   EXPECT_EQ(bridge.handle_line(to_compact(call_request(1))).back(),
             call_error(1, NOT_RUNNING_TEXT));
   EXPECT_GE(Clock::now() - started, 10s);
-  EXPECT_LT(Clock::now() - started, 11s);
+  EXPECT_LT(Clock::now() - started, 11'500ms);
 
   // An app that appears late in the window is found by the next dial, a quarter second on.
   TempDir late_dir;
   Bridge patient(true, late_dir.path());
   patient.launcher = bridge.launcher;
   FakeApp app(late_dir.path(), catalog_hash(), FakeApp::Publish::later);
-  app.publish_endpoint_after(9'000ms);
+  app.publish_endpoint_after(8'000ms);
   started = Clock::now();
   EXPECT_EQ(patient.handle_line(to_compact(call_request(2))).back()["result"]["isError"], false);
-  EXPECT_GE(Clock::now() - started, 9'000ms);
-  EXPECT_LT(Clock::now() - started, 9'500ms);
+  EXPECT_GE(Clock::now() - started, 8'000ms);
+  EXPECT_LT(Clock::now() - started, 9'000ms);
 }
 
 TEST(BridgeSlow, CallWaitIsFiftySeconds) {
@@ -470,7 +471,7 @@ TEST(BridgeSlow, CallWaitIsFiftySeconds) {
   EXPECT_EQ(answer, call_error(1, timeout_text(50s)));
   EXPECT_NE(to_compact(answer).find("within 50 s."), std::string::npos);
   EXPECT_GE(Clock::now() - started, 50s);
-  EXPECT_LT(Clock::now() - started, 52s);
+  EXPECT_LT(Clock::now() - started, 55s);
 }
 
 }  // namespace
