@@ -1,6 +1,9 @@
 // Median round trip of a small tool call: straight to the stand-in app, and through the
 // kestil-mcp binary to the same stand-in. Both run side by side in one process, so the ratio
-// holds on a noisy machine even when the absolute figures do not.
+// holds on a noisy machine even when the absolute figures do not. A bridged call wakes four
+// sleepers (server, app thread, server, client) where a direct one wakes two, so on an idle
+// virtual machine the time to wake an idle core dominates; keep one core busy to see the
+// cost of the code itself.
 //   kestil_bench [calls]
 #include <algorithm>
 #include <chrono>
