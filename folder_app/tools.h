@@ -1,0 +1,34 @@
+// The note app's tools: each call is answered from the Markdown files of the spaces it serves.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "protocol.h"
+
+namespace kestil::folder {
+
+// One space: a folder of Markdown notes. Its name is the folder's name.
+struct Space {
+  std::string name;
+  std::string root;  // absolute and canonical, without a trailing "/"
+};
+
+// What one tool call gives back: the one text the assistant reads, and whether it failed.
+struct ToolResult {
+  std::string text;
+  bool is_error = false;
+};
+
+// Opens `dirs` as spaces, the first being the open one. On failure, the message to print.
+std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std::string>& dirs);
+
+// Runs tool `name` with `arguments` (the call's "arguments", any JSON type) on `spaces`. Never
+// throws: an unknown tool, bad arguments or a failed write come back as an is_error result whose
+// text says what to fix.
+ToolResult call_tool(const std::vector<Space>& spaces, std::string_view name,
+                     const Json& arguments);
+
+}  // namespace kestil::folder
