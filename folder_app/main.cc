@@ -1,1 +1,227 @@
-int main() { return 0; }
+// kestil-folder: the note app for folders of Markdown files. Publishes its endpoint in the
+// config dir, serves kestil-mcp over a Unix socket, and tidies up on SIGINT and SIGTERM.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "ipc.h"
+#include "protocol.h"
+#include "server.h"
+#include "tools.h"
+
+namespace {
+
+using kestil::Json;
+using kestil::UniqueFd;
+
+constexpr const char* USAGE =
+    "usage: kestil-folder --config-dir DIR SPACE_DIR...\n"
+    "\n"
+    "Serves each SPACE_DIR (a folder of Markdown notes, named by its folder name; the first is\n"
+    "the open one) to kestil-mcp. Publishes DIR/mcp/endpoint.json for it; start kestil-mcp with\n"
+    "KESTIL_CONFIG_DIR=DIR. Stop with SIGINT or SIGTERM.\n";
+
+constexpr std::string_view SOCKET_NAME = "folder.sock";
+
+struct Options {
+  std::string config_dir;
+  std::vector<std::string> space_dirs;
+};
+
+// Options, or the exit status when the program is done (--help, bad usage).
+std::variant<Options, int> parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << USAGE;
+      return 0;
+    }
+    if (arg == "--config-dir" && i + 1 < argc) {
+      options.config_dir = argv[++i];
+    } else if (arg.starts_with("--config-dir=")) {
+      options.config_dir = std::string(arg.substr(std::strlen("--config-dir=")));
+    } else if (arg.starts_with("-")) {
+      std::cerr << "kestil-folder: unknown option " << arg << "\n" << USAGE;
+      return 2;
+    } else {
+      options.space_dirs.emplace_back(arg);
+    }
+  }
+  if (options.config_dir.empty() || options.space_dirs.empty()) {
+    std::cerr << "kestil-folder: need --config-dir DIR and at least one SPACE_DIR\n" << USAGE;
+    return 2;
+  }
+  return options;
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  return std::string(resolved);
+}
+
+// `path` as a directory: created when missing, refused when it is something else.
+bool ensure_directory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  struct stat status {};
+  return errno == EEXIST && ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// A directory only this user can enter: the socket in it is then reachable by no one else,
+// whatever the umask.
+bool ensure_private_directory(const std::string& path) {
+  struct stat status {};
+  return ensure_directory(path, 0700) && ::lstat(path.c_str(), &status) == 0 &&
+         status.st_uid == ::getuid() && ::chmod(path.c_str(), 0700) == 0;
+}
+
+// Another instance is live when its process exists and its socket accepts a connection; a
+// crashed one leaves an endpoint that is simply taken over.
+bool endpoint_is_live(const kestil::Endpoint& endpoint) {
+  const bool process_exists = endpoint.pid > 0 && endpoint.pid <= INT_MAX &&
+                              (::kill(static_cast<pid_t>(endpoint.pid), 0) == 0 || errno == EPERM);
+  return process_exists && kestil::connect_unix_socket(endpoint.socket).valid();
+}
+
+struct SocketPlace {
+  std::string directory;
+  std::string path;
+  bool own_directory = false;  // made for this run, removed at exit
+};
+
+// DIR/mcp/run when the socket path fits the limit there, else a fresh private directory in
+// the runtime dir or /tmp.
+std::optional<SocketPlace> choose_socket_place(const std::string& mcp_dir) {
+  const std::string run_dir = kestil::join_path(mcp_dir, "run");
+  const std::string in_run = kestil::join_path(run_dir, SOCKET_NAME);
+  if (in_run.size() <= kestil::MAX_SOCKET_PATH_BYTES) {
+    if (!ensure_private_directory(run_dir)) return std::nullopt;
+    return SocketPlace{run_dir, in_run, false};
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string base = runtime && *runtime ? runtime : "/tmp";
+  std::string pattern = kestil::join_path(base, "kestil-folder-XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+  std::string path = kestil::join_path(pattern, SOCKET_NAME);
+  if (path.size() > kestil::MAX_SOCKET_PATH_BYTES) {
+    ::rmdir(pattern.c_str());
+    return std::nullopt;
+  }
+  return SocketPlace{pattern, path, true};
+}
+
+// Writes the endpoint file whole or not at all: a reader sees the old file or the new one.
+bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path) {
+  const Json record{{"app_version", KESTIL_FOLDER_VERSION},
+                    {"pid", static_cast<int64_t>(::getpid())},
+                    {"socket", socket_path},
+                    {"v", 1}};
+  std::string temp = kestil::join_path(mcp_dir, ".endpoint.json.XXXXXX");
+  UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.valid()) return false;
+  const bool written = ::fchmod(fd.get(), 0600) == 0 &&
+                       kestil::write_all(fd.get(), kestil::to_compact(record) + "\n") &&
+                       ::fsync(fd.get()) == 0;
+  fd = UniqueFd();
+  if (!written ||
+      ::rename(temp.c_str(), kestil::join_path(mcp_dir, "endpoint.json").c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+int fail(const std::string& message) {
+  std::cerr << "kestil-folder: " << message << "\n";
+  return 1;
+}
+
+int run(const Options& options) {
+  auto opened = kestil::folder::open_spaces(options.space_dirs);
+  if (auto* message = std::get_if<std::string>(&opened)) return fail(*message);
+
+  if (!ensure_directory(options.config_dir, 0700)) {
+    return fail("cannot use config dir " + options.config_dir);
+  }
+  // kestil-mcp runs elsewhere, so the published socket path must not depend on our cwd.
+  const std::optional<std::string> config_dir = real_path(options.config_dir);
+  if (!config_dir) return fail("cannot use config dir " + options.config_dir);
+  const std::string mcp_dir = kestil::join_path(*config_dir, "mcp");
+  if (!ensure_directory(mcp_dir, 0700)) return fail("cannot create " + mcp_dir);
+
+  if (auto endpoint = kestil::read_endpoint(*config_dir); endpoint && endpoint_is_live(*endpoint)) {
+    return fail("another instance (pid " + std::to_string(endpoint->pid) + ") already serves " +
+                *config_dir + "; stop it first");
+  }
+
+  const std::optional<SocketPlace> place = choose_socket_place(mcp_dir);
+  if (!place) return fail("cannot make a private directory for the socket");
+  ::unlink(place->path.c_str());  // left by an instance that did not exit cleanly
+  UniqueFd listener = kestil::listen_unix_socket(place->path);
+  if (!listener.valid()) {
+    return fail("cannot listen on " + place->path + ": " + std::strerror(errno));
+  }
+
+  // Signals are taken by sigwait below only; every thread started from here inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  // Bridges that connect before the accept loop starts wait in the listen backlog.
+  if (!publish_endpoint(mcp_dir, place->path)) {
+    ::unlink(place->path.c_str());
+    if (place->own_directory) ::rmdir(place->directory.c_str());
+    return fail("cannot write " + kestil::join_path(mcp_dir, "endpoint.json"));
+  }
+  auto spaces = std::get<std::vector<kestil::folder::Space>>(std::move(opened));
+  kestil::folder::Server server(spaces);
+  // Never joined: the process ends by _exit below, so this thread and the ones it starts may
+  // refer to this frame.
+  std::thread([&server, &listener] { server.serve(listener); }).detach();
+  std::cerr << "kestil-folder: serving " << spaces.size()
+            << (spaces.size() == 1 ? " space" : " spaces") << " (open: " << spaces.front().name
+            << ") for " << *config_dir << "\n";
+
+  int signal_number = 0;
+  while (sigwait(&stop_signals, &signal_number) != 0) {
+  }
+  // With the tools' lock held no note is half-written, and none will be: the process ends
+  // here without letting the serving threads run again.
+  server.tools_mutex().lock();
+  if (auto endpoint = kestil::read_endpoint(*config_dir);
+      endpoint && endpoint->pid == static_cast<uint32_t>(::getpid())) {
+    ::unlink(kestil::join_path(mcp_dir, "endpoint.json").c_str());
+  }
+  ::unlink(place->path.c_str());
+  if (place->own_directory) ::rmdir(place->directory.c_str());
+  std::cout.flush();
+  std::cerr.flush();
+  ::_exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto parsed = parse_options(argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  return run(std::get<Options>(parsed));
+}

@@ -1,0 +1,100 @@
+#include "server.h"
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "catalog.h"
+#include "protocol.h"
+
+namespace kestil::folder {
+namespace {
+
+constexpr int64_t INVALID_REQUEST = -32600;
+
+Json tool_reply(const Json& id, const ToolResult& result) {
+  return response(id,
+                  Json{{"content", Json::array({Json{{"text", result.text}, {"type", "text"}}})},
+                       {"isError", result.is_error}});
+}
+
+// The id to answer a request with: its own when it has a usable one, else null.
+Json id_of(const Json& request) {
+  auto it = request.find("id");
+  if (it == request.end() || !(it->is_string() || it->is_number())) return nullptr;
+  return *it;
+}
+
+}  // namespace
+
+Server::Server(std::vector<Space> spaces)
+    : spaces_(std::move(spaces)),
+      hello_reply_(to_compact(Json{{"catalog_hash", catalog_hash()}, {"ok", true}}) + "\n") {}
+
+std::string Server::answer(std::string_view line) {
+  std::optional<Json> request = parse_json(trim_white_space(line));
+  if (!request) return to_compact(error(nullptr, PARSE_ERROR, "Parse error"));
+  if (!request->is_object()) {
+    return to_compact(error(nullptr, INVALID_REQUEST, "Invalid Request"));
+  }
+  const Json id = id_of(*request);
+  auto method = request->find("method");
+  if (method == request->end() || *method != "tools/call") {
+    return to_compact(error(id, METHOD_NOT_FOUND, "Method not found"));
+  }
+  auto params = request->find("params");
+  if (params == request->end() || !params->is_object() || !params->contains("name") ||
+      !(*params)["name"].is_string()) {
+    return to_compact(error(id, INVALID_PARAMS, "Invalid params: a tool name is required"));
+  }
+  auto arguments = params->find("arguments");
+  const Json& given = arguments == params->end() ? Json::object() : *arguments;
+  const std::string name = (*params)["name"].get<std::string>();
+  ToolResult result;
+  {
+    std::lock_guard lock(tools_mutex_);
+    result = call_tool(spaces_, name, given);
+  }
+  return to_compact(tool_reply(id, result));
+}
+
+void Server::serve(const UniqueFd& listener) {
+  for (;;) {
+    UniqueFd connection = accept_connection(listener.get());
+    if (!connection.valid()) {
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return;
+      // Out of descriptors or memory: wait for some to come back rather than spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    try {
+      std::thread([this, fd = std::move(connection)]() mutable {
+        serve_connection(std::move(fd));
+      }).detach();
+    } catch (const std::exception&) {
+      // No thread to be had: the connection closes and the bridge reconnects on its next call.
+    }
+  }
+}
+
+void Server::serve_connection(UniqueFd connection) {
+  try {
+    LineReader reader(connection.get(), READ_BUFFER_SIZE);
+    std::string_view line;
+    if (reader.read_line(line) != ReadStatus::line) return;
+    std::optional<Json> hello = parse_record(trim_white_space(line));
+    if (!hello) {
+      send_all(connection.get(), to_compact(Json{{"catalog_hash", ""}, {"ok", false}}) + "\n");
+      return;
+    }
+    if (!send_all(connection.get(), hello_reply_)) return;
+    while (reader.read_line(line) == ReadStatus::line) {
+      if (!send_all(connection.get(), answer(line) + "\n")) return;
+    }
+  } catch (const std::exception&) {
+    // Out of memory on a huge line: closing this connection is all that can be done.
+  }
+}
+
+}  // namespace kestil::folder
