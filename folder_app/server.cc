@@ -34,19 +34,23 @@ Server::Server(std::vector<Space> spaces)
 
 std::string Server::answer(std::string_view line) {
   std::optional<Json> request = parse_json(trim_white_space(line));
-  if (!request) return to_compact(error(nullptr, PARSE_ERROR, "Parse error"));
+  if (!request) return to_compact(error(nullptr, PARSE_ERROR, "parse error"));
   if (!request->is_object()) {
-    return to_compact(error(nullptr, INVALID_REQUEST, "Invalid Request"));
+    return to_compact(error(nullptr, INVALID_REQUEST, "invalid request: not an object"));
   }
   const Json id = id_of(*request);
   auto method = request->find("method");
-  if (method == request->end() || *method != "tools/call") {
-    return to_compact(error(id, METHOD_NOT_FOUND, "Method not found"));
+  if (method == request->end() || !method->is_string()) {
+    return to_compact(error(id, INVALID_REQUEST, "invalid request: no method"));
+  }
+  if (*method != "tools/call") {
+    return to_compact(
+        error(id, METHOD_NOT_FOUND, "method not found: " + method->get<std::string>()));
   }
   auto params = request->find("params");
   if (params == request->end() || !params->is_object() || !params->contains("name") ||
       !(*params)["name"].is_string()) {
-    return to_compact(error(id, INVALID_PARAMS, "Invalid params: a tool name is required"));
+    return to_compact(error(id, INVALID_PARAMS, "invalid params: a tool name is required"));
   }
   auto arguments = params->find("arguments");
   const Json& given = arguments == params->end() ? Json::object() : *arguments;

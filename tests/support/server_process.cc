@@ -1,6 +1,7 @@
 #include "server_process.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +92,10 @@ void ServerProcess::close_stdin() {
 void ServerProcess::close_stdout() {
   reader_.reset();
   stdout_ = UniqueFd();
+}
+
+bool ServerProcess::send_signal(int signal_number) {
+  return pid_ > 0 && status_ == -1 && kill(pid_, signal_number) == 0;
 }
 
 int ServerProcess::wait() {

@@ -28,6 +28,8 @@ class ServerProcess {
       std::chrono::milliseconds timeout = std::chrono::milliseconds(20'000));
   void close_stdin();
   void close_stdout();
+  // Sends `signal_number` to the process; false when it could not be sent.
+  bool send_signal(int signal_number);
   // Waits for the process to end; the raw wait status.
   int wait();
   // All of stderr, once the process has ended.
