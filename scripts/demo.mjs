@@ -16,7 +16,7 @@ const REQUEST = { timeout: 15000 };
 const WIDTH = 100;
 
 function heading(text) {
-  console.log(`\n\x1b[1m${text}\x1b[0m`);
+  console.log(process.stdout.isTTY ? `\n\x1b[1m${text}\x1b[0m` : `\n${text}`);
 }
 
 // Up to `lines` lines of `text`, each cut to the terminal-friendly width.
