@@ -40,25 +40,13 @@ function parsed(text) {
   }
 }
 
-// Pretty-prints a tool's JSON answer; the Markdown of a note shows as text.
-function showResult(result, lines) {
-  const text = resultText(result);
-  if (result.isError) throw new Error(`the tool failed: ${text}`);
-  const value = parsed(text);
-  if (value && typeof value.markdown === 'string') {
-    const { markdown, ...rest } = value;
-    show(JSON.stringify(rest), 3);
-    show(markdown, lines);
-  } else {
-    show(value === undefined ? text : JSON.stringify(value, null, 1), lines);
-  }
-  return value;
-}
-
-async function call(client, name, args, lines) {
+// The tool's answer as JSON (or text when it is not JSON); a failed call ends the demo.
+async function call(client, name, args) {
   heading(`tools/call ${name} ${JSON.stringify(args)}`);
   const result = await client.callTool({ name, arguments: args }, undefined, REQUEST);
-  return showResult(result, lines);
+  const text = resultText(result);
+  if (result.isError) throw new Error(`${name} failed: ${text}`);
+  return parsed(text) ?? text;
 }
 
 // The stdio transport, remembering the protocol version the client and server agreed on.
@@ -95,29 +83,31 @@ async function main() {
   const { tools } = await client.listTools(undefined, REQUEST);
   console.log(`  ${tools.length} tools: ${tools.map((tool) => tool.name).join(', ')}`);
 
-  await call(client, 'search_notes', { query: 'onboarding screens', limit: 3 }, 14);
+  const found = await call(client, 'search_notes', { query: 'onboarding screens', limit: 3 });
+  for (const hit of found.results ?? []) show(`${hit.path}: ${hit.snippet ?? ''}`, 1);
 
   const note = 'Projects/Lighthouse Redesign';
-  const read = await call(client, 'read_note', { note }, 12);
+  const read = await call(client, 'read_note', { note });
+  show(`id ${read.id}, version ${read.version}, description "${read.description ?? ''}"`, 1);
+  show(read.markdown, 9);
 
-  const today = new Date();
-  const date = [today.getFullYear(), today.getMonth() + 1, today.getDate()]
-    .map((n) => String(n).padStart(2, '0'))
-    .join('-');
-  await call(client, 'append_to_daily_note', {
+  const appended = await call(client, 'append_to_daily_note', {
     markdown: `- [ ] Demo: review the [Lighthouse redesign](kestil://note/${read.id}) tasks`,
-  }, 6);
-  heading(`(today is ${date}: that is Daily/${date}.md)`);
+  });
+  show(`${appended.created ? 'created' : 'appended to'} ${appended.path}, version ${appended.version}`);
 
+  // The ref comes from the read above; the edit names the version that read returned.
   const ref = refOfBlock(read.markdown, 'Do we keep the "skip" button');
-  await call(client, 'edit_note', {
+  const edited = await call(client, 'edit_note', {
     note,
     version: read.version,
-    ops: [{ op: 'replace', ref, markdown: 'Decided on 5 December: the "skip" button stays, with a softer style.' }],
-  }, 6);
-  const after = await call(client, 'read_note', { note, cursor: 0, max_chars: 100000 }, 0);
-  const kept = after.markdown.split('\n').find((line) => line.startsWith('Decided on 5 December'));
-  console.log(`  the note now reads: ${kept}`);
+    ops: [{ op: 'replace', ref, markdown: 'Decided: the "skip" button stays, in a quieter style.' }],
+  });
+  show(`new version ${edited.version}, changed since read: ${edited.changed_since_read}`);
+  const after = await call(client, 'read_note', { note, max_chars: 100000 });
+  const lines = after.markdown.split('\n');
+  const at = lines.findIndex((line) => line.startsWith('Decided: the "skip"'));
+  show(lines.slice(Math.max(at - 3, 0), at + 1).join('\n'));
 
   await client.close();
 }
