@@ -34,6 +34,40 @@ const std::vector<std::pair<std::string, std::string>> SPACE_FILES = {
     {"메모.md", "# 메모\n\n서울에서 회의가 있었다.\n"},
 };
 
+void write_file(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The one text of a tool result.
+std::string text_of(const Json& reply) {
+  const Json* text = &reply;
+  for (const char* key : {"result", "content"}) {
+    if (!text->is_object() || !text->contains(key)) return "<no " + std::string(key) + ">";
+    text = &(*text)[key];
+  }
+  if (!text->is_array() || text->empty() || !(*text)[0].contains("text")) return "<no text>";
+  return (*text)[0]["text"].get<std::string>();
+}
+
+bool is_error(const Json& reply) {
+  return reply.contains("result") && reply["result"].value("isError", false);
+}
+
+// The ref comment right before the block that starts with `start`, from read_note's Markdown.
+std::string ref_before(const std::string& markdown, const std::string& start) {
+  const std::size_t block = markdown.find("-->\n" + start);
+  const std::size_t open = markdown.rfind("<!-- ", block);
+  if (block == std::string::npos || open == std::string::npos) return "<no ref>";
+  const std::string comment = markdown.substr(open + 5, block - open - 5);
+  return comment.substr(0, comment.find(' '));
+}
+
 Json parse_line(const std::optional<std::string>& line) {
   if (!line) return Json();
   return parse_json(*line).value_or(Json());
@@ -47,10 +81,11 @@ class FolderApp : public ::testing::Test {
     root_ = pattern;
     space_ = root_ + "/Notes";
     config_dir_ = root_ + "/config";
-    for (const auto& [path, text] : SPACE_FILES) {
-      fs::create_directories(fs::path(space_ + "/" + path).parent_path());
-      std::ofstream(space_ + "/" + path) << text;
-    }
+    for (const auto& [path, text] : SPACE_FILES) write_file(space_ + "/" + path, text);
+    // Ways out of the space that every path argument must refuse.
+    write_file(root_ + "/secret.md", "# Secret\n\nthe key is 1234\n");
+    fs::create_directory_symlink(root_, space_ + "/Escape");
+    fs::create_symlink(root_ + "/secret.md", space_ + "/Leak.md");
     app_ = start_app();
     ASSERT_TRUE(wait_for_endpoint(0));
     bridge_.emplace(
@@ -188,6 +223,86 @@ TEST_F(FolderApp, ASecondInstanceIsRefusedWhileTheFirstLivesAndTakesOverAfterACr
   auto third = start_app();
   ASSERT_TRUE(wait_for_endpoint(first_pid));
   EXPECT_EQ(call("list_spaces", "{}")["id"], 1);
+}
+
+TEST_F(FolderApp, ToolsAnswerThroughTheBridgeAndStayInsideTheSpace) {
+  const struct {
+    std::string tool;
+    std::string arguments;
+    bool is_error;
+    std::string contains;  // in the text; "" to check nothing
+  } cases[] = {
+      // Reading: a Korean word matches with its particle attached.
+      {"search_notes", R"({"query":"서울"})", false, "메모"},
+      {"read_note", R"({"note":"Projects/Garden"})", false, "Raised beds by the fence"},
+      {"get_backlinks", R"({"note":"Welcome"})", false, "Projects/Garden"},
+      {"list_tasks", R"({})", false, "build the beds"},
+      {"list_tags", R"({})", false, "spring"},
+      // Failures are tool errors, never JSON-RPC errors or crashes.
+      {"read_note", R"({"note":"No Such Note"})", true, ""},
+      {"read_note", R"({"note":"../secret"})", true, ""},
+      {"read_note", R"({"note":"/etc/passwd"})", true, ""},
+      {"read_note", R"({"note":"Leak"})", true, ""},
+      {"read_note", R"({"note":"Escape/secret"})", true, ""},
+      {"list_folder", R"({"folder":"Escape"})", true, ""},
+      {"create_note", R"({"title":"Planted","markdown":"x","folder":"Escape"})", true, ""},
+      {"append_to_daily_note", R"({"markdown":"x","date":"2026-13-01"})", true, ""},
+      {"list_recent", R"({"limit":0})", true, ""},
+      {"read_note", R"({})", true, ""},
+  };
+  for (const auto& c : cases) {
+    const Json reply = call(c.tool, c.arguments);
+    const std::string text = text_of(reply);
+    EXPECT_EQ(is_error(reply), c.is_error) << c.tool << " " << c.arguments << ": " << reply;
+    EXPECT_NE(text.find(c.contains), std::string::npos)
+        << c.tool << " " << c.arguments << ": " << text;
+    EXPECT_EQ(text.find("1234"), std::string::npos) << c.tool << " " << c.arguments;
+  }
+  EXPECT_FALSE(fs::exists(root_ + "/Planted.md"));
+  EXPECT_EQ(read_file(root_ + "/secret.md"), "# Secret\n\nthe key is 1234\n");
+}
+
+TEST_F(FolderApp, AnEditWithAStaleRefChangesNothingAndAFreshOneAppliesWhole) {
+  const std::string garden = space_ + "/Projects/Garden.md";
+  const Json read = parse_json(text_of(call("read_note", R"({"note":"Projects/Garden"})")))
+                        .value_or(Json::object());
+  const std::string markdown = read.value("markdown", "");
+  const std::string title_ref = ref_before(markdown, "# Garden");
+  std::string beds_ref = ref_before(markdown, "Raised beds");
+
+  // The person changes one block after the read: its ref goes stale, the other stays good.
+  std::string changed = read_file(garden);
+  changed.replace(changed.find("by the fence"), 12, "by the gate");
+  write_file(garden, changed);
+  const auto edit = [&](const std::string& version) {
+    return call(
+        "edit_note",
+        to_compact(
+            Json{{"note", "Projects/Garden"},
+                 {"version", version},
+                 {"ops",
+                  Json::array(
+                      {{{"op", "replace"}, {"ref", title_ref}, {"markdown", "# Garden plan"}},
+                       {{"op", "replace"}, {"ref", beds_ref}, {"markdown", "Two beds only."}}})}}));
+  };
+  const Json stale = edit(read.value("version", ""));
+  EXPECT_TRUE(is_error(stale)) << stale;
+  EXPECT_NE(text_of(stale).find("stale_ref"), std::string::npos) << stale;
+  EXPECT_NE(text_of(stale).find(beds_ref), std::string::npos) << stale;
+  EXPECT_EQ(read_file(garden), changed);
+
+  const Json reread = parse_json(text_of(call("read_note", R"({"note":"Projects/Garden"})")))
+                          .value_or(Json::object());
+  EXPECT_EQ(title_ref, ref_before(reread.value("markdown", ""), "# Garden"));
+  const std::string fresh_beds_ref = ref_before(reread.value("markdown", ""), "Raised beds");
+  EXPECT_NE(fresh_beds_ref, beds_ref);
+  beds_ref = fresh_beds_ref;
+  const Json applied = edit(reread.value("version", ""));
+  EXPECT_FALSE(is_error(applied)) << applied;
+  const std::string now = read_file(garden);
+  EXPECT_NE(now.find("# Garden plan\n"), std::string::npos) << now;
+  EXPECT_NE(now.find("Two beds only."), std::string::npos) << now;
+  EXPECT_EQ(now.find("Raised beds"), std::string::npos) << now;
 }
 
 TEST(FolderAppUsage, BadUsageExitsWithStatusTwo) {
