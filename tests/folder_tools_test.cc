@@ -90,8 +90,9 @@ TEST_F(FolderTools, ReadToolsAnswerFromTheFiles) {
   const Case cases[] = {
       {"list_spaces", "{}", R"({"open":"space","spaces":[{"name":"space","open":true}]})"},
       {"search_notes", R"({"query":"ship FOLDER"})", R"("snippet":"# Plan Ship the folder app)"},
-      // Titles first: both Plans match in the title, Projects/Plan is newer.
-      {"search_notes", R"({"query":"plan"})", R"("path":"Projects/Plan")", "Ideas"},
+      // Titles first: both Plans match in the title as often, and Projects/Plan is newer.
+      {"search_notes", R"({"query":"plan"})", R"("title":"Plan"},{"folder":"Archive")",
+       R"("path":"Ideas")"},
       {"search_notes", R"({"query":"\"기록 습관\""})", R"("path":"Journal/기록")"},
       {"search_notes", R"({"query":"습관"})", R"("total":1)"},
       {"search_notes", R"({"query":"관"})", R"("total":0)"},
@@ -99,10 +100,10 @@ TEST_F(FolderTools, ReadToolsAnswerFromTheFiles) {
       {"search_notes", R"({"query":"app demo"})", R"("path":"Ideas")", "Projects"},
       {"search_notes", R"({"query":"secret"})", R"("total":0)"},
       {"read_note", R"({"note":"aaaaaaaaaaaa"})",
-       R"("markdown":"<!-- b1~8b4d6e -->\n# Plan\n\n<!-- b2~)"},
+       R"("markdown":"<!-- b1~4a177d -->\n# Plan\n\n<!-- b2~)"},
       {"read_note", R"({"note":"Projects/Plan"})", R"("description":"Roadmap for q3")"},
       {"read_note", R"({"note":"Long","max_chars":1000})", R"("next_cursor":)"},
-      {"read_note", R"({"note":"Long","cursor":299})", R"(Paragraph 300 of filler.")",
+      {"read_note", R"({"note":"Long","cursor":299})", R"(Paragraph 300 of filler.\n")",
        "next_cursor"},
       {"get_backlinks", R"({"note":"Ideas"})", R"("path":"Projects/Plan")"},
       {"list_tags", "{}", R"([{"notes":2,"tag":"planning"},)"},
@@ -113,8 +114,9 @@ TEST_F(FolderTools, ReadToolsAnswerFromTheFiles) {
       {"list_folder", "{}",
        R"({"entries":[{"kind":"section","name":"Archive","path":"Archive"},)"
        R"({"kind":"daily","name":"Daily","path":"Daily"},)"},
-      {"list_folder", R"({"limit":2,"cursor":4})", R"("kind":"note","modified":)"},
-      {"list_folder", R"({"limit":2,"cursor":4})", R"("next_cursor":6)"},
+      {"list_folder", R"({"limit":2,"cursor":3})", R"("kind":"section","name":"Projects")"},
+      {"list_folder", R"({"limit":2,"cursor":3})", R"("kind":"note","modified":)"},
+      {"list_folder", R"({"limit":2,"cursor":3})", R"("next_cursor":5)"},
       {"list_folder", R"({"folder":"Projects"})", R"("id":"aaaaaaaaaaaa","kind":"note")"},
       {"list_recent", R"({"limit":1})", R"({"notes":[{"folder":"Projects","id":"aaaaaaaaaaaa")"},
       {"get_context", "{}", R"("selection":null,"space":"space")"},
