@@ -1,6 +1,7 @@
 // The note app's tools: each call is answered from the Markdown files of the spaces it serves.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,5 +31,11 @@ std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std:
 // text says what to fix.
 ToolResult call_tool(const std::vector<Space>& spaces, std::string_view name,
                      const Json& arguments);
+
+// The same, with `before_rename` called in every write after the temporary file is flushed
+// and before it replaces the note; returning false stops the write there as a crash would.
+// Tests use it to check that such a crash leaves the old note whole.
+ToolResult call_tool(const std::vector<Space>& spaces, std::string_view name, const Json& arguments,
+                     const std::function<bool()>& before_rename);
 
 }  // namespace kestil::folder

@@ -1,0 +1,236 @@
+#include "markdown.h"
+
+#include <algorithm>
+
+#include "catalog.h"
+
+namespace kestil::folder {
+namespace {
+
+bool is_blank(std::string_view line) {
+  return std::all_of(line.begin(), line.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+}
+
+std::string_view strip_indent(std::string_view line, size_t most) {
+  size_t spaces = 0;
+  while (spaces < most && spaces < line.size() && line[spaces] == ' ') ++spaces;
+  return line.substr(spaces);
+}
+
+// The fence a line opens or closes ("```" or "~~~~" ...), or empty.
+std::string_view fence_of(std::string_view line) {
+  line = strip_indent(line, 3);
+  if (line.empty() || (line[0] != '`' && line[0] != '~')) return {};
+  size_t count = 0;
+  while (count < line.size() && line[count] == line[0]) ++count;
+  return count >= 3 ? line.substr(0, count) : std::string_view{};
+}
+
+bool is_heading(std::string_view line) {
+  line = strip_indent(line, 3);
+  size_t hashes = 0;
+  while (hashes < line.size() && line[hashes] == '#') ++hashes;
+  return hashes >= 1 && hashes <= 6 && (hashes == line.size() || line[hashes] == ' ');
+}
+
+bool is_ref_comment(std::string_view line) {
+  line = strip_indent(line, 3);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.remove_suffix(1);
+  return line.starts_with("<!--") && line.ends_with("-->") && parse_ref(line).has_value();
+}
+
+bool is_tag_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-' || c == '/' || c >= 0x80;
+}
+
+bool is_hex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+void hashtags_in_line(std::string_view line, std::vector<std::string>& found) {
+  bool in_code = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '`') in_code = !in_code;
+    if (in_code || line[i] != '#') continue;
+    if (i > 0 && line[i - 1] != ' ' && line[i - 1] != '\t' && line[i - 1] != '(') continue;
+    size_t end = i + 1;
+    while (end < line.size() && is_tag_byte(static_cast<unsigned char>(line[end]))) ++end;
+    std::string_view tag = line.substr(i + 1, end - i - 1);
+    while (!tag.empty() && (tag.back() == '/' || tag.back() == '-')) tag.remove_suffix(1);
+    bool all_digits =
+        std::all_of(tag.begin(), tag.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!tag.empty() && !all_digits) {
+      std::string key = tag_key(tag);
+      bool seen = std::any_of(found.begin(), found.end(),
+                              [&](const std::string& t) { return tag_key(t) == key; });
+      if (!seen) found.emplace_back(tag);
+    }
+    i = end - 1;
+  }
+}
+
+}  // namespace
+
+std::vector<Block> split_blocks(std::string_view body) {
+  std::vector<Block> blocks;
+  size_t block_begin = std::string_view::npos;
+  size_t last_end = 0;
+  std::string_view open_fence;
+  auto close_block = [&]() {
+    if (block_begin == std::string_view::npos) return;
+    blocks.push_back(
+        Block{block_begin, last_end, body.substr(block_begin, last_end - block_begin)});
+    block_begin = std::string_view::npos;
+  };
+  size_t pos = 0;
+  while (pos < body.size()) {
+    size_t newline = body.find('\n', pos);
+    size_t line_end = newline == std::string_view::npos ? body.size() : newline;
+    std::string_view line = body.substr(pos, line_end - pos);
+    size_t text_end = line.ends_with('\r') ? line_end - 1 : line_end;
+    if (!open_fence.empty()) {
+      std::string_view fence = fence_of(line);
+      if (!fence.empty() && fence[0] == open_fence[0] && fence.size() >= open_fence.size() &&
+          is_blank(strip_indent(line, 3).substr(fence.size()))) {
+        open_fence = {};
+        last_end = text_end;
+        close_block();
+      } else {
+        last_end = text_end;
+      }
+    } else if (is_blank(line)) {
+      close_block();
+    } else if (!fence_of(line).empty()) {
+      close_block();
+      block_begin = pos;
+      last_end = text_end;
+      open_fence = fence_of(line);
+    } else if (is_heading(line)) {
+      close_block();
+      block_begin = pos;
+      last_end = text_end;
+      close_block();
+    } else {
+      if (block_begin == std::string_view::npos) block_begin = pos;
+      last_end = text_end;
+    }
+    pos = line_end + 1;
+  }
+  close_block();
+  return blocks;
+}
+
+std::string block_hash(std::string_view text) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  uint64_t hash = fnv1a_64(text);
+  std::string digits(6, '0');
+  for (int i = 5; i >= 0; --i, hash >>= 4) digits[i] = HEX[hash & 0xf];
+  return digits;
+}
+
+std::string block_ref(size_t index, std::string_view text) {
+  return "b" + std::to_string(index + 1) + "~" + block_hash(text);
+}
+
+std::optional<Ref> parse_ref(std::string_view text) {
+  if (text.starts_with("<!--") && text.ends_with("-->")) text = text.substr(4, text.size() - 7);
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  // Block settings may follow the ref inside a copied comment.
+  text = text.substr(0, text.find(' '));
+  size_t tilde = text.find('~');
+  if (text.size() < 2 || text[0] != 'b' || tilde == std::string_view::npos || tilde < 2 ||
+      tilde > 10) {
+    return std::nullopt;
+  }
+  std::string_view number = text.substr(1, tilde - 1);
+  std::string_view hash = text.substr(tilde + 1);
+  if (!std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+      hash.size() != 6 || !is_hex(hash)) {
+    return std::nullopt;
+  }
+  size_t value = std::stoul(std::string(number));
+  if (value == 0) return std::nullopt;
+  return Ref{value - 1, std::string(hash)};
+}
+
+std::string clean_markdown(std::string_view markdown) {
+  std::string kept;
+  size_t pos = 0;
+  while (pos <= markdown.size()) {
+    size_t newline = markdown.find('\n', pos);
+    std::string_view line = markdown.substr(
+        pos, newline == std::string_view::npos ? std::string_view::npos : newline - pos);
+    if (!is_ref_comment(line)) {
+      kept += line;
+      kept += '\n';
+    }
+    if (newline == std::string_view::npos) break;
+    pos = newline + 1;
+  }
+  size_t first = 0;
+  while (first < kept.size()) {
+    size_t newline = kept.find('\n', first);
+    if (!is_blank(std::string_view(kept).substr(first, newline - first))) break;
+    first = newline + 1;
+  }
+  kept.erase(0, first);
+  while (!kept.empty() && (kept.back() == '\n' || kept.back() == ' ' || kept.back() == '\r' ||
+                           kept.back() == '\t')) {
+    kept.pop_back();
+  }
+  return kept;
+}
+
+std::string tag_key(std::string_view tag) {
+  if (!tag.empty() && tag.front() == '#') tag.remove_prefix(1);
+  std::string key(tag);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+std::vector<std::string> hashtags(std::string_view markdown) {
+  std::vector<std::string> found;
+  for (const Block& block : split_blocks(markdown)) {
+    if (!fence_of(block.text).empty() || is_heading(block.text)) continue;
+    std::string_view rest = block.text;
+    while (!rest.empty()) {
+      size_t newline = rest.find('\n');
+      hashtags_in_line(rest.substr(0, newline), found);
+      if (newline == std::string_view::npos) break;
+      rest.remove_prefix(newline + 1);
+    }
+  }
+  return found;
+}
+
+std::vector<Task> tasks(const std::vector<Block>& blocks) {
+  std::vector<Task> found;
+  for (size_t index = 0; index < blocks.size(); ++index) {
+    std::string_view rest = blocks[index].text;
+    if (!fence_of(rest).empty()) continue;
+    while (!rest.empty()) {
+      size_t newline = rest.find('\n');
+      std::string_view line = rest.substr(0, newline);
+      while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+      if (line.ends_with('\r')) line.remove_suffix(1);
+      if (line.size() >= 5 && (line[0] == '-' || line[0] == '*' || line[0] == '+') &&
+          line.substr(1, 2) == " [" && line[4] == ']' &&
+          (line[3] == ' ' || line[3] == 'x' || line[3] == 'X') &&
+          (line.size() == 5 || line[5] == ' ')) {
+        std::string_view text = line.size() > 6 ? line.substr(6) : std::string_view{};
+        found.push_back(Task{index, std::string(text), line[3] != ' '});
+      }
+      if (newline == std::string_view::npos) break;
+      rest.remove_prefix(newline + 1);
+    }
+  }
+  return found;
+}
+
+}  // namespace kestil::folder

@@ -1,0 +1,56 @@
+// What the app reads out of a note's Markdown: its top-level blocks and their refs, hashtags,
+// checklist items.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestil::folder {
+
+// One top-level block: a paragraph, list, quote or table (lines up to a blank line), a heading
+// line, or a fenced code block. `begin` and `end` are byte offsets into the body; the text
+// excludes the newline that ends its last line.
+struct Block {
+  size_t begin = 0;
+  size_t end = 0;
+  std::string_view text;
+};
+
+std::vector<Block> split_blocks(std::string_view body);
+
+// 6 hex digits of a block's text.
+std::string block_hash(std::string_view text);
+
+// "b3~1a2b3c" for the block at `index` (counted from 0; refs count from 1).
+std::string block_ref(size_t index, std::string_view text);
+
+// A ref taken apart: the block number counted from 0 and the hash. Accepts "b3~1a2b3c" and the
+// whole comment "<!-- b3~1a2b3c -->".
+struct Ref {
+  size_t index = 0;
+  std::string hash;
+};
+std::optional<Ref> parse_ref(std::string_view text);
+
+// Markdown the assistant wrote, without ref comment lines it may have copied from read_note and
+// without leading and trailing blank lines.
+std::string clean_markdown(std::string_view markdown);
+
+// Lower-case (ASCII) tag, without a leading '#', for comparing tags.
+std::string tag_key(std::string_view tag);
+
+// The #hashtags written in `markdown` outside code, without '#', each once, in order.
+std::vector<std::string> hashtags(std::string_view markdown);
+
+// A checklist item: "- [ ] text" or "- [x] text".
+struct Task {
+  size_t block = 0;
+  std::string text;
+  bool done = false;
+};
+std::vector<Task> tasks(const std::vector<Block>& blocks);
+
+}  // namespace kestil::folder
