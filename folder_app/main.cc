@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -90,6 +92,15 @@ bool ensure_private_directory(const std::string& path) {
          status.st_uid == ::getuid() && ::chmod(path.c_str(), 0700) == 0;
 }
 
+// Held for the life of the process, so two instances started at the same moment cannot both
+// pass the endpoint check below and take each other's socket.
+UniqueFd lock_instance(const std::string& mcp_dir) {
+  const std::string path = kestil::join_path(mcp_dir, "kestil-folder.lock");
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return UniqueFd();
+  return fd;
+}
+
 // Another instance is live when its process exists and its socket accepts a connection; a
 // crashed one leaves an endpoint that is simply taken over.
 bool endpoint_is_live(const kestil::Endpoint& endpoint) {
@@ -155,15 +166,19 @@ int run(const Options& options) {
   auto opened = kestil::folder::open_spaces(options.space_dirs);
   if (auto* message = std::get_if<std::string>(&opened)) return fail(*message);
 
-  if (!ensure_directory(options.config_dir, 0700)) {
-    return fail("cannot use config dir " + options.config_dir);
-  }
+  std::error_code ignored;
+  std::filesystem::create_directories(options.config_dir, ignored);
   // kestil-mcp runs elsewhere, so the published socket path must not depend on our cwd.
   const std::optional<std::string> config_dir = real_path(options.config_dir);
   if (!config_dir) return fail("cannot use config dir " + options.config_dir);
   const std::string mcp_dir = kestil::join_path(*config_dir, "mcp");
   if (!ensure_directory(mcp_dir, 0700)) return fail("cannot create " + mcp_dir);
 
+  const UniqueFd instance_lock = lock_instance(mcp_dir);
+  if (!instance_lock.valid()) {
+    return fail("another instance of kestil-folder already serves " + *config_dir +
+                "; stop it first");
+  }
   if (auto endpoint = kestil::read_endpoint(*config_dir); endpoint && endpoint_is_live(*endpoint)) {
     return fail("another instance (pid " + std::to_string(endpoint->pid) + ") already serves " +
                 *config_dir + "; stop it first");

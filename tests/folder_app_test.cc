@@ -305,6 +305,36 @@ TEST_F(FolderApp, AnEditWithAStaleRefChangesNothingAndAFreshOneAppliesWhole) {
   EXPECT_EQ(now.find("Raised beds"), std::string::npos) << now;
 }
 
+// The endpoint of some other app: refused while its process lives and its socket accepts,
+// taken over once it no longer accepts.
+TEST(FolderAppStart, RefusesALiveEndpointAndTakesOverAStaleOne) {
+  std::string root = "/tmp/kestil-folder-test-XXXXXX";
+  ASSERT_NE(mkdtemp(root.data()), nullptr);
+  fs::create_directories(root + "/Notes");
+  fs::create_directories(root + "/config/mcp");
+  const std::string socket = root + "/other.sock";
+  write_file(
+      root + "/config/mcp/endpoint.json",
+      to_compact(Json{{"app_version", "9"}, {"pid", getpid()}, {"socket", socket}, {"v", 1}}));
+  const std::vector<std::string> args{"--config-dir", root + "/config", root + "/Notes"};
+  {
+    UniqueFd other = listen_unix_socket(socket);
+    ServerProcess refused(KESTIL_FOLDER_BINARY, args);
+    const int status = refused.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(refused.drain_stderr().find("another instance"), std::string::npos);
+  }
+  ServerProcess taking_over(KESTIL_FOLDER_BINARY, args);
+  bool taken = false;
+  for (int tries = 0; tries < 200 && !taken; ++tries) {
+    std::this_thread::sleep_for(25ms);
+    auto endpoint = read_endpoint(root + "/config");
+    taken = endpoint && endpoint->socket != socket;
+  }
+  EXPECT_TRUE(taken);
+  fs::remove_all(root);
+}
+
 TEST(FolderAppUsage, BadUsageExitsWithStatusTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {}, {"--config-dir"}, {"--config-dir", "/tmp"}, {"/tmp"}, {"--bogus", "x", "/tmp"}};
