@@ -806,7 +806,7 @@ std::string apply_edit(std::string_view body, const std::vector<Block>& blocks, 
     }
     out += pieces[i].text;
   }
-  if (!pieces.empty() && pieces.back().block == blocks.size() - 1) {
+  if (!pieces.empty() && !blocks.empty() && pieces.back().block == blocks.size() - 1) {
     out.append(body.substr(blocks.back().end));
   } else if (!pieces.empty()) {
     out += "\n";

@@ -232,6 +232,12 @@ TEST_F(FolderTools, EditAppliesAllOpsOrNone) {
             "---\nid: aaaaaaaaaaaa\ndescription: Roadmap for q3\ntags: planning, q3, launch\n---\n"
             "Intro.\n\n# Plan\n\nShip it. #launch\n\n"
             "See [Ideas](kestil://note/bbbbbbbbbbbb).\n\nThe end.\n");
+
+  // A note without blocks still takes the ops that need none.
+  Json empty = ok("create_note", R"({"title":"Empty"})");
+  ops = Json::array({{{"op", "append"}, {"markdown", "Hello."}}});
+  ok("edit_note", to_compact({{"note", "Empty"}, {"version", empty["version"]}, {"ops", ops}}));
+  EXPECT_EQ(file("Empty.md"), "---\nid: " + empty["id"].get<std::string>() + "\n---\nHello.\n");
 }
 
 TEST_F(FolderTools, RefsFollowTheirBlockOrGoStale) {
