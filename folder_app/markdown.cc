@@ -132,7 +132,13 @@ std::string block_hash(std::string_view text) {
 }
 
 std::string block_ref(size_t index, std::string_view text) {
-  return "b" + std::to_string(index + 1) + "~" + block_hash(text);
+  // Appended piece by piece: GCC 12 at -O2 flags `"b" + std::to_string(...)` with a false
+  // -Wrestrict, which the release build treats as an error.
+  std::string ref = "b";
+  ref += std::to_string(index + 1);
+  ref += '~';
+  ref += block_hash(text);
+  return ref;
 }
 
 std::optional<Ref> parse_ref(std::string_view text) {
