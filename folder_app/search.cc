@@ -1,7 +1,9 @@
 #include "search.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <functional>
 
 namespace kestil::folder {
 namespace {
@@ -36,7 +38,7 @@ std::pair<uint32_t, size_t> decode(std::string_view text, size_t pos) {
 
 // Letters and digits of any script make words; ASCII punctuation, white space and the common
 // punctuation blocks separate them.
-bool is_word_code(uint32_t code) {
+constexpr bool is_word_code(uint32_t code) {
   if (code < 0x80) {
     return (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z') ||
            (code >= '0' && code <= '9') || code == '_';
@@ -48,6 +50,12 @@ bool is_word_code(uint32_t code) {
   if (code >= 0xff1a && code <= 0xff20) return false;
   return code != 0xfeff;
 }
+
+constexpr std::array<bool, 128> ASCII_WORD = [] {
+  std::array<bool, 128> table{};
+  for (uint32_t c = 0; c < 128; ++c) table[c] = is_word_code(c);
+  return table;
+}();
 
 char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -63,7 +71,7 @@ void for_each_token(std::string_view text, Visit&& visit) {
     bool word;
     size_t length = 1;
     if (byte < 0x80) {
-      word = is_word_code(byte);
+      word = ASCII_WORD[byte];
     } else {
       auto [code, size] = decode(text, pos);
       word = is_word_code(code);
@@ -109,40 +117,88 @@ struct Scan {
   std::vector<std::vector<Occurrence>> kept;
 };
 
-Scan scan(const Query& query, std::string_view text) {
-  Scan result;
-  result.counts.assign(query.terms.size(), 0);
-  result.kept.resize(query.terms.size());
-  // For each term, bit k set: the last k+1 tokens matched its first k+1 words.
-  std::vector<uint32_t> active(query.terms.size(), 0);
-  std::vector<Token> recent(MAX_QUERY_WORDS);
-  size_t index = 0;
-  for_each_token(text, [&](Token token) {
-    recent[index % MAX_QUERY_WORDS] = token;
-    char first = lower(text[token.begin]);
-    for (size_t t = 0; t < query.terms.size(); ++t) {
-      const std::vector<std::string>& words = query.terms[t];
+// Counts the terms' occurrences token by token. Most tokens start with a byte no query word
+// starts with, so that test comes first and the matching itself stays out of the loop.
+class Scanner {
+ public:
+  Scanner(const Query& query, std::string_view text)
+      : query_(query), text_(text), active_(query.terms.size(), 0), recent_(MAX_QUERY_WORDS) {
+    found.counts.assign(query.terms.size(), 0);
+    found.kept.resize(query.terms.size());
+    for (const std::vector<std::string>& words : query.terms) {
+      for (const std::string& word : words) starts_[static_cast<unsigned char>(word[0])] = true;
+    }
+  }
+
+  void token(Token token) {
+    recent_[index_ % MAX_QUERY_WORDS] = token;
+    if (starts_[static_cast<unsigned char>(lower(text_[token.begin]))]) {
+      match(token);
+    } else if (any_active_) {
+      std::fill(active_.begin(), active_.end(), 0);
+      any_active_ = false;
+    }
+    ++index_;
+  }
+
+  Scan found;
+
+ private:
+  void match(Token token) {
+    char first = lower(text_[token.begin]);
+    any_active_ = false;
+    for (size_t t = 0; t < query_.terms.size(); ++t) {
+      const std::vector<std::string>& words = query_.terms[t];
       uint32_t next = 0;
-      uint32_t candidates = (active[t] << 1) | 1u;
+      // Bit k of active_[t]: the last k+1 tokens matched the term's first k+1 words.
+      uint32_t candidates = (active_[t] << 1) | 1u;
       for (size_t k = 0; k < words.size(); ++k) {
         if ((candidates >> k & 1u) && words[k][0] == first &&
-            starts_with_folded(text, token, words[k])) {
+            starts_with_folded(text_, token, words[k])) {
           next |= 1u << k;
         }
       }
       if (next >> (words.size() - 1) & 1u) {
-        ++result.counts[t];
-        if (result.kept[t].size() < KEPT_OCCURRENCES) {
-          size_t start = index + 1 - words.size();
-          result.kept[t].push_back(
-              Occurrence{start, recent[start % MAX_QUERY_WORDS].begin, token.end});
+        ++found.counts[t];
+        if (found.kept[t].size() < KEPT_OCCURRENCES) {
+          size_t start = index_ + 1 - words.size();
+          found.kept[t].push_back(
+              Occurrence{start, recent_[start % MAX_QUERY_WORDS].begin, token.end});
         }
       }
-      active[t] = next;
+      active_[t] = next;
+      any_active_ = any_active_ || next != 0;
     }
-    ++index;
-  });
-  return result;
+  }
+
+  const Query& query_;
+  std::string_view text_;
+  std::array<bool, 256> starts_{};
+  std::vector<uint32_t> active_;
+  bool any_active_ = false;
+  std::vector<Token> recent_;
+  size_t index_ = 0;
+};
+
+Scan scan(const Query& query, std::string_view text) {
+  Scanner scanner(query, text);
+  for_each_token(text, [&](Token token) { scanner.token(token); });
+  return std::move(scanner.found);
+}
+
+struct FoldedHash {
+  size_t operator()(char c) const { return static_cast<unsigned char>(lower(c)); }
+};
+struct FoldedEqual {
+  bool operator()(char a, char b) const { return lower(a) == lower(b); }
+};
+
+// Whether `word` (lower case) appears anywhere in `text`, ignoring ASCII case: a quick test
+// before the word by word scan, which most notes fail.
+bool contains_folded(std::string_view text, const std::string& word) {
+  std::boyer_moore_horspool_searcher searcher(word.begin(), word.end(), FoldedHash{},
+                                              FoldedEqual{});
+  return std::search(text.begin(), text.end(), searcher) != text.end();
 }
 
 bool is_space(char c) {
@@ -250,6 +306,9 @@ std::variant<Query, std::string> parse_query(std::string_view text) {
 }
 
 std::optional<Match> match_note(const Query& query, std::string_view title, std::string_view body) {
+  for (const std::vector<std::string>& words : query.terms) {
+    if (!contains_folded(title, words[0]) && !contains_folded(body, words[0])) return std::nullopt;
+  }
   Scan in_title = scan(query, title);
   Scan in_body = scan(query, body);
   Match match;

@@ -238,12 +238,9 @@ std::string fresh_id(std::string_view note_path) {
   return hex(fnv1a_64(seed), 12);
 }
 
-void split_front_matter(std::string_view raw, FrontMatter& meta, std::string& body) {
+size_t split_front_matter(std::string_view raw, FrontMatter& meta) {
   size_t end = front_matter_end(raw);
-  if (end == std::string_view::npos) {
-    body = raw;
-    return;
-  }
+  if (end == std::string_view::npos) return 0;
   std::string_view lines = raw.substr(0, end);
   lines.remove_prefix(lines.find('\n') + 1);
   while (!lines.empty()) {
@@ -254,7 +251,7 @@ void split_front_matter(std::string_view raw, FrontMatter& meta, std::string& bo
     if (newline == std::string_view::npos) break;
     lines.remove_prefix(newline + 1);
   }
-  body = raw.substr(end);
+  return end;
 }
 
 std::string join_front_matter(const FrontMatter& meta, std::string_view body) {
@@ -358,8 +355,8 @@ FolderEntries read_folder(const Space& space, const std::string& folder, std::st
 Outcome<Note> load_note(const NoteFile& where) {
   std::optional<std::string> raw = read_file(where.file, SIZE_MAX);
   if (!raw) return Failure{"The note '" + where.path + "' could not be read; try again."};
-  Note note{where, std::move(*raw), {}, {}, {}};
-  split_front_matter(note.raw, note.meta, note.body);
+  Note note{where, std::move(*raw), {}, 0, {}};
+  note.body_start = split_front_matter(note.raw, note.meta);
   note.id = note.meta.id.empty() ? derived_id(where.path) : note.meta.id;
   return note;
 }
@@ -371,8 +368,7 @@ std::string id_of(const NoteFile& where) {
     head = read_file(where.file, SIZE_MAX);
   }
   FrontMatter meta;
-  std::string body;
-  if (head) split_front_matter(*head, meta, body);
+  if (head) split_front_matter(*head, meta);
   return meta.id.empty() ? derived_id(where.path) : meta.id;
 }
 

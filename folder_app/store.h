@@ -47,8 +47,10 @@ struct Note {
   NoteFile where;
   std::string raw;  // the file's bytes, which the version is taken over
   FrontMatter meta;
-  std::string body;  // the Markdown after the front matter
-  std::string id;    // the front matter's id, or one derived from the path until the first write
+  size_t body_start = 0;  // where the Markdown after the front matter begins in `raw`
+  std::string id;  // the front matter's id, or one derived from the path until the first write
+
+  std::string_view body() const { return std::string_view(raw).substr(body_start); }
 };
 
 std::string title_of(std::string_view note_path);
@@ -63,8 +65,9 @@ std::string derived_id(std::string_view note_path);
 // A fresh id for a new note at `note_path`.
 std::string fresh_id(std::string_view note_path);
 
-// Splits a file into its front matter and body; a file without a complete block has none.
-void split_front_matter(std::string_view raw, FrontMatter& meta, std::string& body);
+// Reads a file's front matter into `meta` and returns where its body begins; a file without a
+// complete block has none and its body is all of it.
+size_t split_front_matter(std::string_view raw, FrontMatter& meta);
 
 // The file text for `meta` and `body`.
 std::string join_front_matter(const FrontMatter& meta, std::string_view body);

@@ -298,7 +298,7 @@ size_t characters(std::string_view text) {
 
 // A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`.
 Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
-  std::vector<Block> blocks = split_blocks(note.body);
+  std::vector<Block> blocks = split_blocks(note.body());
   if (static_cast<size_t>(cursor) > blocks.size()) {
     return Failure{"The cursor " + std::to_string(cursor) + " is past the note's " +
                    std::to_string(blocks.size()) + " blocks; start again at 0."};
@@ -343,7 +343,7 @@ bool links_to(std::string_view body, std::string_view id) {
 std::vector<std::string> all_tags(const Note& note) {
   FrontMatter merged;
   merged.tags = note.meta.tags;
-  add_tags(merged, hashtags(note.body));
+  add_tags(merged, hashtags(note.body()));
   return merged.tags;
 }
 
@@ -411,9 +411,8 @@ ToolResult search_notes(Call& call) {
     Outcome<Note> note = load_note(where);
     if (!std::holds_alternative<Note>(note)) continue;
     Note& loaded = std::get<Note>(note);
-    if (std::optional<Match> match = match_note(query, title_of(where.path), loaded.body)) {
+    if (std::optional<Match> match = match_note(query, title_of(where.path), loaded.body())) {
       loaded.raw.clear();
-      loaded.body.clear();
       hits.push_back(Hit{std::move(loaded), std::move(*match)});
     }
   }
@@ -502,7 +501,7 @@ ToolResult get_backlinks(Call& call) {
   for (const NoteFile& where : list_notes(call.space)) {
     if (where.path == target.path) continue;
     Outcome<Note> note = load_note(where);
-    if (auto* loaded = std::get_if<Note>(&note); loaded && links_to(loaded->body, id)) {
+    if (auto* loaded = std::get_if<Note>(&note); loaded && links_to(loaded->body(), id)) {
       links.push_back(note_summary(where, loaded->id));
     }
   }
@@ -568,7 +567,7 @@ ToolResult list_tasks(Call& call) {
     Outcome<Note> note = load_note(where);
     if (!std::holds_alternative<Note>(note)) continue;
     const Note& loaded = std::get<Note>(note);
-    std::vector<Block> blocks = split_blocks(loaded.body);
+    std::vector<Block> blocks = split_blocks(loaded.body());
     for (const Task& task : tasks(blocks)) {
       if (task.done && !include_done) continue;
       if (++total > static_cast<size_t>(limit)) continue;
@@ -632,7 +631,7 @@ ToolResult duplicate_note(Call& call) {
   meta.id.clear();
   if (described) meta.description = description;
   std::string path = joined_path(folder, title);
-  TAKE_OR_RETURN(made, create(call, path, meta, note.body));
+  TAKE_OR_RETURN(made, create(call, path, meta, note.body()));
   return success(
       Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
 }
@@ -647,7 +646,7 @@ ToolResult append_to_note(Call& call) {
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
   FrontMatter meta = note.meta;
   add_tags(meta, hashtags(markdown));
-  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body, markdown)));
+  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
   Json result{{"id", note.id}, {"path", note.where.path}, {"version", written}};
   if (versioned) result["changed_since_read"] = version != version_of(note.raw);
   return success(result);
@@ -682,7 +681,7 @@ ToolResult append_to_daily_note(Call& call) {
   TAKE_OR_RETURN(note, load_note(*existing));
   meta = note.meta;
   add_tags(meta, hashtags(markdown));
-  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body, markdown)));
+  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
   return success(Json{
       {"id", note.id}, {"path", path}, {"date", *date}, {"version", written}, {"created", false}});
 }
@@ -807,7 +806,7 @@ std::string apply_edit(std::string_view body, const std::vector<Block>& blocks, 
     }
     out += pieces[i].text;
   }
-  if (!pieces.empty() && pieces.back().block == blocks.size() - 1) {
+  if (!pieces.empty() && !blocks.empty() && pieces.back().block == blocks.size() - 1) {
     out.append(body.substr(blocks.back().end));
   } else if (!pieces.empty()) {
     out += "\n";
@@ -825,11 +824,11 @@ ToolResult edit_note(Call& call) {
   }
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  std::vector<Block> blocks = split_blocks(note.body);
+  std::vector<Block> blocks = split_blocks(note.body());
   TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks));
   FrontMatter meta = note.meta;
   for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
-  TAKE_OR_RETURN(written, save(call, note, meta, apply_edit(note.body, blocks, edit)));
+  TAKE_OR_RETURN(written, save(call, note, meta, apply_edit(note.body(), blocks, edit)));
   return success(Json{{"id", note.id},
                       {"path", note.where.path},
                       {"version", written},
@@ -849,7 +848,7 @@ ToolResult set_note_info(Call& call) {
   FrontMatter meta = note.meta;
   if (described) meta.description = description;
   if (style) merge_style(meta.style, *style);
-  TAKE_OR_RETURN(written, save(call, note, meta, note.body));
+  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
   Json result{{"id", note.id},
               {"path", note.where.path},
               {"version", written},
@@ -872,7 +871,7 @@ ToolResult set_tags(Call& call) {
                        [&](const std::string& r) { return same_folded(r, tag); });
   });
   add_tags(meta, added);
-  TAKE_OR_RETURN(written, save(call, note, meta, note.body));
+  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
   return success(
       Json{{"id", note.id}, {"path", note.where.path}, {"version", written}, {"tags", meta.tags}});
 }

@@ -31,6 +31,7 @@ class FolderTools : public testing::Test {
           "The folder app needs a demo.\n");
     write("Journal/기록.md", "기록 습관을 만들자.\n\n매일 기록하기.\n");
     write("Daily/2026-03-09.md", "Met with Ana.\n");
+    write("Journal/Code.md", "Intro.\n\n```\ncode #notatag\n\nmore\n```\n\nAfter.\n");
     write(".hidden/Secret.md", "secret\n");
     std::string long_body;
     for (int i = 1; i <= 300; ++i)
@@ -102,6 +103,9 @@ TEST_F(FolderTools, ReadToolsAnswerFromTheFiles) {
       {"read_note", R"({"note":"aaaaaaaaaaaa"})",
        R"("markdown":"<!-- b1~4a177d -->\n# Plan\n\n<!-- b2~)"},
       {"read_note", R"({"note":"Projects/Plan"})", R"("description":"Roadmap for q3")"},
+      // A fenced block is one block, blank lines and all, and holds no tags.
+      {"read_note", R"({"note":"Journal/Code"})", R"(more\n```\n\n<!-- b3~)", "b4~"},
+      {"list_tags", R"({"query":"nota"})", R"({"tags":[]})"},
       {"read_note", R"({"note":"Long","max_chars":1000})", R"("next_cursor":)"},
       {"read_note", R"({"note":"Long","cursor":299})", R"(Paragraph 300 of filler.\n")",
        "next_cursor"},
@@ -232,6 +236,12 @@ TEST_F(FolderTools, EditAppliesAllOpsOrNone) {
             "---\nid: aaaaaaaaaaaa\ndescription: Roadmap for q3\ntags: planning, q3, launch\n---\n"
             "Intro.\n\n# Plan\n\nShip it. #launch\n\n"
             "See [Ideas](kestil://note/bbbbbbbbbbbb).\n\nThe end.\n");
+
+  // A note without blocks still takes the ops that need none.
+  Json empty = ok("create_note", R"({"title":"Empty"})");
+  ops = Json::array({{{"op", "append"}, {"markdown", "Hello."}}});
+  ok("edit_note", to_compact({{"note", "Empty"}, {"version", empty["version"]}, {"ops", ops}}));
+  EXPECT_EQ(file("Empty.md"), "---\nid: " + empty["id"].get<std::string>() + "\n---\nHello.\n");
 }
 
 TEST_F(FolderTools, RefsFollowTheirBlockOrGoStale) {
