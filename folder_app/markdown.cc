@@ -1,6 +1,7 @@
 #include "markdown.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "catalog.h"
 
@@ -161,6 +162,55 @@ std::optional<Ref> parse_ref(std::string_view text) {
   size_t value = std::stoul(std::string(number));
   if (value == 0) return std::nullopt;
   return Ref{value - 1, std::string(hash)};
+}
+
+std::optional<size_t> find_block(const std::vector<Block>& blocks, const Ref& ref) {
+  if (ref.index < blocks.size() && block_hash(blocks[ref.index].text) == ref.hash) {
+    return ref.index;
+  }
+  std::optional<size_t> moved;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    if (block_hash(blocks[i].text) != ref.hash) continue;
+    if (moved) return std::nullopt;  // two blocks carry it: no telling which was meant
+    moved = i;
+  }
+  return moved;
+}
+
+std::string apply_block_edit(std::string_view body, const std::vector<Block>& blocks,
+                             const BlockEdit& edit) {
+  struct Piece {
+    std::string_view text;
+    size_t block = SIZE_MAX;  // the original block, when unchanged
+  };
+  std::vector<Piece> pieces;
+  for (const std::string& text : edit.at_start) pieces.push_back(Piece{text});
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    if (edit.replaced[i]) {
+      pieces.push_back(Piece{*edit.replaced[i]});
+    } else if (!edit.removed[i]) {
+      pieces.push_back(Piece{blocks[i].text, i});
+    }
+    for (const std::string& text : edit.after[i]) pieces.push_back(Piece{text});
+  }
+  for (const std::string& text : edit.at_end) pieces.push_back(Piece{text});
+  std::string out;
+  if (!pieces.empty() && pieces.front().block == 0) out.append(body.substr(0, blocks[0].begin));
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) {
+      size_t a = pieces[i - 1].block;
+      size_t b = pieces[i].block;
+      bool adjacent = a != SIZE_MAX && b == a + 1;
+      out += adjacent ? body.substr(blocks[a].end, blocks[b].begin - blocks[a].end) : "\n\n";
+    }
+    out += pieces[i].text;
+  }
+  if (!pieces.empty() && !blocks.empty() && pieces.back().block == blocks.size() - 1) {
+    out.append(body.substr(blocks.back().end));
+  } else if (!pieces.empty()) {
+    out += "\n";
+  }
+  return out;
 }
 
 std::string clean_markdown(std::string_view markdown) {

@@ -35,6 +35,24 @@ struct Ref {
 };
 std::optional<Ref> parse_ref(std::string_view text);
 
+// The block `ref` names: its own number while the hash still matches there, else the one block
+// that now carries that hash (blocks above it were added or removed). None when it changed.
+std::optional<size_t> find_block(const std::vector<Block>& blocks, const Ref& ref);
+
+// A planned change of a note's blocks: per block whether it goes, its replacement and what
+// follows it, plus what comes before the first block and after the last.
+struct BlockEdit {
+  std::vector<bool> removed;
+  std::vector<std::optional<std::string>> replaced;
+  std::vector<std::vector<std::string>> after;
+  std::vector<std::string> at_start;
+  std::vector<std::string> at_end;
+};
+
+// The body with `edit` applied; the text between two blocks that both stay keeps its spacing.
+std::string apply_block_edit(std::string_view body, const std::vector<Block>& blocks,
+                             const BlockEdit& edit);
+
 // Markdown the assistant wrote, without ref comment lines it may have copied from read_note and
 // without leading and trailing blank lines.
 std::string clean_markdown(std::string_view markdown);

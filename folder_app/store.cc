@@ -280,6 +280,22 @@ std::vector<NoteFile> list_notes(const Space& space) {
   return notes;
 }
 
+std::optional<std::string> folder_root(const std::string& dir) {
+  std::optional<std::string> root = real_path(dir);
+  struct stat info {};
+  if (!root || ::stat(root->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+  return root;
+}
+
+std::string note_file(const Space& space, std::string_view note_path) {
+  return space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
+}
+
+bool path_taken(const Space& space, std::string_view note_path) {
+  struct stat info {};
+  return ::lstat(note_file(space, note_path).c_str(), &info) == 0;
+}
+
 Outcome<std::string> clean_path(std::string_view given, bool is_note) {
   std::string_view what = is_note ? "note path" : "folder";
   if (given.starts_with('/')) {
@@ -321,7 +337,7 @@ Outcome<std::string> existing_folder(const Space& space, std::string_view folder
 }
 
 Outcome<std::optional<NoteFile>> note_at(const Space& space, std::string_view note_path) {
-  std::string full = space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
+  std::string full = note_file(space, note_path);
   std::optional<std::string> real = real_path(full);
   if (!real) return std::optional<NoteFile>{};
   if (!inside(space, *real)) {

@@ -76,6 +76,15 @@ std::string join_front_matter(const FrontMatter& meta, std::string_view body);
 // skipped.
 std::vector<NoteFile> list_notes(const Space& space);
 
+// The canonical absolute path of the existing folder `dir`, without a trailing "/".
+std::optional<std::string> folder_root(const std::string& dir);
+
+// The file of the note at space-relative `note_path`.
+std::string note_file(const Space& space, std::string_view note_path);
+
+// Whether anything (a note, a folder, a link) already has the name of the note `note_path`.
+bool path_taken(const Space& space, std::string_view note_path);
+
 // Checks a folder or note path given in an argument: relative, no "." or ".." parts, no hidden
 // parts. Returns it without leading or trailing "/" (and without ".md" when `is_note`).
 Outcome<std::string> clean_path(std::string_view given, bool is_note);

@@ -1,11 +1,8 @@
 #include "tools.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <climits>
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <set>
@@ -228,17 +225,16 @@ Outcome<std::string> save(const Call& call, const Note& note, FrontMatter meta,
   return version_of(raw);
 }
 
-// Writes a new note at `note_path` inside absolute folder `folder`; refuses to replace one.
+// Writes a new note at `note_path`, never over an existing one. Returns its id and version.
 Outcome<std::pair<std::string, std::string>> create(const Call& call, const std::string& note_path,
                                                     FrontMatter meta, std::string_view body) {
-  std::string file = call.space.root + "/" + note_path + ".md";
-  struct stat info {};
-  if (::lstat(file.c_str(), &info) == 0) {
+  if (path_taken(call.space, note_path)) {
     return Failure{"A note '" + note_path +
                    "' already exists; choose another title or use append_to_note."};
   }
   if (meta.id.empty()) meta.id = fresh_id(note_path);
   std::string raw = join_front_matter(meta, body);
+  std::string file = note_file(call.space, note_path);
   if (std::optional<Failure> failed = write_atomically(file, raw, call.before_rename)) {
     return *failed;
   }
@@ -621,9 +617,7 @@ ToolResult duplicate_note(Call& call) {
     // "Plan copy", "Plan copy 2", ...: sorted by name, the copy comes right below the note.
     std::string base = title_of(note.where.path) + " copy";
     title = base;
-    for (int n = 2;
-         ::access((call.space.root + "/" + joined_path(folder, title) + ".md").c_str(), F_OK) == 0;
-         ++n) {
+    for (int n = 2; path_taken(call.space, joined_path(folder, title)); ++n) {
       title = base + " " + std::to_string(n);
     }
   }
@@ -686,42 +680,26 @@ ToolResult append_to_daily_note(Call& call) {
       {"id", note.id}, {"path", path}, {"date", *date}, {"version", written}, {"created", false}});
 }
 
-// The block a ref names: its own number when the hash still matches there, else the one block
-// that now carries that hash (blocks above it were added or removed).
 Outcome<size_t> resolve_ref(const std::vector<Block>& blocks, const std::string& text) {
   std::optional<Ref> ref = parse_ref(text);
   if (!ref) {
     return Failure{"The ref '" + text + "' is not a ref like b3~1a2b3c from read_note."};
   }
-  if (ref->index < blocks.size() && block_hash(blocks[ref->index].text) == ref->hash) {
-    return ref->index;
-  }
-  std::optional<size_t> moved;
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    if (block_hash(blocks[i].text) != ref->hash) continue;
-    if (moved) moved = SIZE_MAX;
-    if (!moved) moved = i;
-  }
-  if (moved && *moved != SIZE_MAX) return *moved;
+  if (std::optional<size_t> index = find_block(blocks, *ref)) return *index;
   return Failure{"stale_ref: the block " + text +
                  " changed or is gone since it was read; read_note the note again."};
 }
 
-// The planned body: per block, whether it stays, its replacement, what follows it.
 struct Edit {
-  std::vector<bool> removed;
-  std::vector<std::optional<std::string>> replaced;
-  std::vector<std::vector<std::string>> after;
-  std::vector<std::string> at_start;
-  std::vector<std::string> at_end;
+  BlockEdit change;
   std::vector<std::string> written;  // all new Markdown, for its hashtags
 };
 
 Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
   Edit edit;
-  edit.removed.assign(blocks.size(), false);
-  edit.replaced.resize(blocks.size());
-  edit.after.resize(blocks.size());
+  edit.change.removed.assign(blocks.size(), false);
+  edit.change.replaced.resize(blocks.size());
+  edit.change.after.resize(blocks.size());
   std::vector<size_t> changed_by(blocks.size(), 0);
   for (size_t n = 0; n < ops.size(); ++n) {
     const Json& op = ops[n];
@@ -752,19 +730,19 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
     }
     edit.written.push_back(markdown);
     if (kind == "append") {
-      edit.at_end.push_back(markdown);
+      edit.change.at_end.push_back(markdown);
       continue;
     }
     std::string ref = op["ref"].get<std::string>();
     if (kind == "insert_after" && ref == "start") {
-      edit.at_start.push_back(markdown);
+      edit.change.at_start.push_back(markdown);
       continue;
     }
     Outcome<size_t> resolved = resolve_ref(blocks, ref);
     if (auto* failed = std::get_if<Failure>(&resolved)) return *failed;
     size_t index = std::get<size_t>(resolved);
     if (kind == "insert_after") {
-      edit.after[index].push_back(markdown);
+      edit.change.after[index].push_back(markdown);
       continue;
     }
     if (changed_by[index] != 0) {
@@ -772,46 +750,10 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
                      " both change " + ref + "; give one replace or delete per block."};
     }
     changed_by[index] = n + 1;
-    if (kind == "delete") edit.removed[index] = true;
-    if (kind == "replace") edit.replaced[index] = markdown;
+    if (kind == "delete") edit.change.removed[index] = true;
+    if (kind == "replace") edit.change.replaced[index] = markdown;
   }
   return edit;
-}
-
-// The new body; the text between two blocks that both stay keeps its original spacing.
-std::string apply_edit(std::string_view body, const std::vector<Block>& blocks, const Edit& edit) {
-  struct Piece {
-    std::string_view text;
-    size_t block = SIZE_MAX;  // the original block, when unchanged
-  };
-  std::vector<Piece> pieces;
-  for (const std::string& text : edit.at_start) pieces.push_back(Piece{text});
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    if (edit.replaced[i]) {
-      pieces.push_back(Piece{*edit.replaced[i]});
-    } else if (!edit.removed[i]) {
-      pieces.push_back(Piece{blocks[i].text, i});
-    }
-    for (const std::string& text : edit.after[i]) pieces.push_back(Piece{text});
-  }
-  for (const std::string& text : edit.at_end) pieces.push_back(Piece{text});
-  std::string out;
-  if (!pieces.empty() && pieces.front().block == 0) out.append(body.substr(0, blocks[0].begin));
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) {
-      size_t a = pieces[i - 1].block;
-      size_t b = pieces[i].block;
-      bool adjacent = a != SIZE_MAX && b == a + 1;
-      out += adjacent ? body.substr(blocks[a].end, blocks[b].begin - blocks[a].end) : "\n\n";
-    }
-    out += pieces[i].text;
-  }
-  if (!pieces.empty() && !blocks.empty() && pieces.back().block == blocks.size() - 1) {
-    out.append(body.substr(blocks.back().end));
-  } else if (!pieces.empty()) {
-    out += "\n";
-  }
-  return out;
 }
 
 ToolResult edit_note(Call& call) {
@@ -828,7 +770,8 @@ ToolResult edit_note(Call& call) {
   TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks));
   FrontMatter meta = note.meta;
   for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
-  TAKE_OR_RETURN(written, save(call, note, meta, apply_edit(note.body(), blocks, edit)));
+  TAKE_OR_RETURN(written,
+                 save(call, note, meta, apply_block_edit(note.body(), blocks, edit.change)));
   return success(Json{{"id", note.id},
                       {"path", note.where.path},
                       {"version", written},
@@ -934,20 +877,15 @@ std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std:
   std::vector<Space> spaces;
   if (dirs.empty()) return std::string("Give at least one notes folder.");
   for (const std::string& dir : dirs) {
-    char resolved[PATH_MAX];
-    struct stat info {};
-    if (::realpath(dir.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0 ||
-        !S_ISDIR(info.st_mode)) {
-      return "The notes folder '" + dir + "' does not exist or is not a folder.";
-    }
-    std::string root = resolved;
-    std::string name = root == "/" ? "/" : root.substr(root.rfind('/') + 1);
+    std::optional<std::string> root = folder_root(dir);
+    if (!root) return "The notes folder '" + dir + "' does not exist or is not a folder.";
+    std::string name = *root == "/" ? "/" : root->substr(root->rfind('/') + 1);
     for (const Space& other : spaces) {
       if (other.name == name) {
         return "Two notes folders are both named '" + name + "'; give folders with distinct names.";
       }
     }
-    spaces.push_back(Space{name, root});
+    spaces.push_back(Space{name, *root});
   }
   return spaces;
 }
