@@ -243,11 +243,19 @@ size_t split_front_matter(std::string_view raw, FrontMatter& meta) {
   if (end == std::string_view::npos) return 0;
   std::string_view lines = raw.substr(0, end);
   lines.remove_prefix(lines.find('\n') + 1);
+  // Tags may also come as a list below an empty "tags:" line, one "- tag" per line.
+  bool in_tag_list = false;
   while (!lines.empty()) {
     size_t newline = lines.find('\n');
     std::string_view line = trim(lines.substr(0, newline));
     if (line == "---") break;
-    if (!line.empty()) read_front_matter_line(line, meta);
+    if (in_tag_list && line.starts_with("- ")) {
+      std::vector<std::string> tags = parse_tag_line(trim(line.substr(2)));
+      meta.tags.insert(meta.tags.end(), tags.begin(), tags.end());
+    } else if (!line.empty()) {
+      read_front_matter_line(line, meta);
+      in_tag_list = line == "tags:";
+    }
     if (newline == std::string_view::npos) break;
     lines.remove_prefix(newline + 1);
   }

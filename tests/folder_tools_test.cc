@@ -25,7 +25,7 @@ class FolderTools : public testing::Test {
           "---\nid: aaaaaaaaaaaa\ndescription: Roadmap for q3\ntags: planning, q3\n---\n"
           "# Plan\n\nShip the folder app by Friday.\n\n- [ ] write tests\n- [x] draft design\n\n"
           "See [Ideas](kestil://note/bbbbbbbbbbbb).\n");
-    write("Archive/Plan.md", "---\ntags: planning\n---\nOld plan.\n");
+    write("Archive/Plan.md", "---\ntags:\n  - planning\n---\nOld plan.\n");
     write("Ideas.md",
           "---\nid: bbbbbbbbbbbb\n---\nRandom ideas about #gardening and search.\n\n"
           "The folder app needs a demo.\n");
