@@ -126,7 +126,7 @@ class Child {
     posix_spawn_file_actions_adddup2(&actions, child_out.get(), 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const int failed =
-        posix_spawn(&child->pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawnp(&child->pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) return nullptr;
     return child;
@@ -343,6 +343,10 @@ std::string number(double value) {
   return text;
 }
 
+std::string count_text(int count) {
+  return count % 1000 == 0 ? std::to_string(count / 1000) + "k" : std::to_string(count);
+}
+
 std::optional<double> median_of(const Row& row, Column column) {
   if (row.samples[column].empty()) return std::nullopt;
   return median(row.samples[column]);
@@ -465,8 +469,8 @@ int main(int argc, char** argv) {
       std::to_string(plan.big_reply_bytes / MIB) + " MiB reply (" +
       number(static_cast<double>(reply_size(plan.big_reply_bytes) + 1) / 1e6) + " MB line)";
   Row startup{"start-up: spawn → initialize answer (ms)", false, {}};
-  Row ping{"ping, " + std::to_string(plan.pings / 1000) + "k pipelined (k/s)", true, {}};
-  Row list{"tools/list, " + number(plan.lists / 1000.0) + "k pipelined (k/s)", true, {}};
+  Row ping{"ping, " + count_text(plan.pings) + " pipelined (k/s)", true, {}};
+  Row list{"tools/list, " + count_text(plan.lists) + " pipelined (k/s)", true, {}};
   Row call{"tools/call p50, small reply (µs)", false, {}};
   Row mib{"one call, 1 MiB reply: MB/s", true, {}};
   Row big{"one call, " + big_name + ": MB/s", true, {}};
@@ -546,8 +550,8 @@ int main(int argc, char** argv) {
       "(failed or over " + std::to_string(plan.big_call_bound.count() / 1000) + " s)";
   std::printf("%d repetitions, a fresh bridge process each; median (min–max)%s\n\n",
               plan.repetitions, quick ? "; quick run: fewer and smaller" : "");
-  std::printf("| figure | %s | %s | %s | ours/floor | ours vs peer | target | |\n", COLUMN_NAMES[0],
-              COLUMN_NAMES[1], COLUMN_NAMES[2]);
+  std::printf("| figure | %s | %s | %s | ours/floor | ours vs peer | target | met |\n",
+              COLUMN_NAMES[0], COLUMN_NAMES[1], COLUMN_NAMES[2]);
   std::printf("|---|---|---|---|---|---|---|---|\n");
   int failures = direct_failures;
   for (const Row* row : {&startup, &ping, &list, &call, &mib, &big, &big_rss, &idle}) {
