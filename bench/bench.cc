@@ -275,23 +275,48 @@ std::optional<double> call_p50_us(const Command& bridge, int count) {
   return median(samples);
 }
 
-// The same through a client speaking the app's socket protocol directly.
-std::optional<double> app_direct_p50_us(const std::string& config_dir, int count) {
+UniqueFd connect_app(const std::string& config_dir) {
   const auto endpoint = read_endpoint(config_dir);
-  UniqueFd socket = endpoint ? connect_unix_socket(endpoint->socket) : UniqueFd();
-  LineIn in(socket.get());
-  if (!send_all(socket.get(),
-                to_line(Hello{.client_name = "bench", .client_version = "1"}) + "\n") ||
-      !in.next(WAIT)) {
-    return std::nullopt;
+  return endpoint ? connect_unix_socket(endpoint->socket) : UniqueFd();
+}
+
+// A client speaking the app's socket protocol directly.
+class AppClient {
+ public:
+  explicit AppClient(const std::string& config_dir) : socket_(connect_app(config_dir)) {
+    const std::string hello = to_line(Hello{.client_name = "bench", .client_version = "1"});
+    greeted_ = send_all(socket_.get(), hello + "\n") && in_.next(WAIT);
   }
+
+  // One call with a reply of `text_bytes`, answered in full.
+  bool call(int id, std::size_t text_bytes) {
+    if (!greeted_ || !send_all(socket_.get(), call_request(id, text_bytes))) return false;
+    const auto line = in_.next(WAIT);
+    return line && line->size() == reply_size(text_bytes);
+  }
+
+ private:
+  UniqueFd socket_;  // before in_, which reads it
+  LineIn in_{socket_.get()};
+  bool greeted_ = false;
+};
+
+// The app builds a reply text on the first call of each size; that is no bridge's cost.
+bool warm_up_app(const std::string& config_dir, const std::vector<std::size_t>& sizes) {
+  AppClient app(config_dir);
+  for (std::size_t size : sizes) {
+    if (!app.call(FIRST_ID, size)) return false;
+  }
+  return true;
+}
+
+// The round trip of small calls without any bridge.
+std::optional<double> app_direct_p50_us(const std::string& config_dir, int count) {
+  AppClient app(config_dir);
   std::vector<double> samples;
   for (int i = 0; i < WARM_UP_CALLS + count; ++i) {
     const auto started = Clock::now();
-    const auto line = send_all(socket.get(), call_request(FIRST_ID + i, SMALL_REPLY_BYTES))
-                          ? in.next(WAIT)
-                          : std::nullopt;
-    if (!line || line->size() != reply_size(SMALL_REPLY_BYTES)) return std::nullopt;
+    if (!app.call(FIRST_ID + i, SMALL_REPLY_BYTES)) return std::nullopt;
     if (i >= WARM_UP_CALLS) samples.push_back(seconds_since(started) * 1e6);
   }
   return median(samples);
@@ -426,7 +451,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 5000 && !read_endpoint(config_dir); ++i) {
     std::this_thread::sleep_for(milliseconds(1));
   }
-  if (!app || !read_endpoint(config_dir)) {
+  if (!app || !read_endpoint(config_dir) ||
+      !warm_up_app(config_dir, {SMALL_REPLY_BYTES, MIB, plan.big_reply_bytes})) {
     std::fprintf(stderr, "kestil_bench: the stand-in app did not start\n");
     return 1;
   }
@@ -493,6 +519,12 @@ int main(int argc, char** argv) {
       record(startup, column, startup_ms(bridge));
       record(ping, column, pipelined_kps(bridge, "ping", plan.pings));
       record(list, column, pipelined_kps(bridge, "tools/list", plan.lists));
+      // The app alone, right before each bridge, so that both see the same machine.
+      if (const auto p50 = app_direct_p50_us(config_dir, plan.calls)) {
+        direct.push_back(*p50);
+      } else {
+        ++direct_failures;
+      }
       record(call, column, call_p50_us(bridge, plan.calls));
       const auto one = one_call(bridge, MIB, WAIT);
       record(mib, column, one ? std::optional(one->megabytes_per_second) : std::nullopt);
@@ -500,11 +532,6 @@ int main(int argc, char** argv) {
       record(big, column, large ? std::optional(large->megabytes_per_second) : std::nullopt);
       record(big_rss, column, large ? std::optional(large->peak_rss_mib) : std::nullopt);
       record(idle, column, idle_rss_mib(bridge));
-    }
-    if (const auto p50 = app_direct_p50_us(config_dir, plan.calls)) {
-      direct.push_back(*p50);
-    } else {
-      ++direct_failures;
     }
   }
 
