@@ -348,12 +348,30 @@ std::optional<double> idle_rss_mib(const Command& bridge) {
   return rss;
 }
 
+struct Target {
+  std::string text;
+  std::optional<bool> met;  // none when a figure is missing
+};
+
 // Samples of one figure for the three bridges; a failed repetition leaves no sample.
 struct Row {
   std::string figure;
   bool higher_is_better;
-  std::array<std::vector<double>, 3> samples;
+  // A peer that cannot carry the large reply within the bound is a figure, not a fault.
+  bool peer_bounded = false;
+  std::array<std::vector<double>, 3> samples{};
   std::array<int, 3> failures{};
+  Target target{};
+};
+
+struct Results {
+  Row startup, ping, list, call, mib, big, big_rss, idle;
+  std::vector<double> app_direct{};  // small-call p50 of a client of the app alone
+  int app_direct_failures = 0;
+
+  std::array<Row*, 8> rows() {
+    return {&startup, &ping, &list, &call, &mib, &big, &big_rss, &idle};
+  }
 };
 
 enum Column { FLOOR, PEER, OURS };
@@ -396,22 +414,158 @@ std::string ratio(std::optional<double> ours, std::optional<double> floor) {
   return number(*ours / *floor) + "×";
 }
 
-struct Target {
-  std::string text;
-  std::optional<bool> met;  // none when a figure is missing
-};
-
 std::string verdict(const Target& target) {
   if (!target.met) return "—";
   return *target.met ? "met" : "not met";
 }
 
-Target at_least_half_the_floor(const Row& row) {
-  const auto ours = median_of(row, OURS), floor = median_of(row, FLOOR);
-  Target target{"≥ 50 % of the floor", std::nullopt};
-  if (ours && floor) target.met = *ours >= 0.5 * *floor;
-  return target;
+void record(Row& row, int column, std::optional<double> value) {
+  if (value) {
+    row.samples[column].push_back(*value);
+  } else {
+    ++row.failures[column];
+  }
 }
+
+Results empty_results(const Plan& plan) {
+  const std::string big_line =
+      number(static_cast<double>(reply_size(plan.big_reply_bytes) + 1) / 1e6) + " MB line";
+  Results results{
+      .startup = {"start-up: spawn → initialize answer (ms)", false},
+      .ping = {"ping, " + count_text(plan.pings) + " pipelined (k/s)", true},
+      .list = {"tools/list, " + count_text(plan.lists) + " pipelined (k/s)", true},
+      .call = {"tools/call p50, small reply (µs)", false},
+      .mib = {"one call, 1 MiB reply: MB/s", true},
+      .big = {"one call, " + std::to_string(plan.big_reply_bytes / MIB) + " MiB reply (" +
+                  big_line + "): MB/s",
+              true, true},
+      .big_rss = {"same: peak RSS (MiB)", false, true},
+      .idle = {"idle RSS after initialize + tools/list (MiB)", false},
+  };
+  return results;
+}
+
+// Every figure, repetition by repetition, the three bridges in turn within each.
+void measure(Results& results, const Plan& plan, const std::array<Command, 3>& bridges,
+             const std::string& config_dir) {
+  for (int rep = 0; rep < plan.repetitions; ++rep) {
+    std::fprintf(stderr, "repetition %d of %d\n", rep + 1, plan.repetitions);
+    for (int column = 0; column < 3; ++column) {
+      const Command& bridge = bridges[column];
+      record(results.startup, column, startup_ms(bridge));
+      record(results.ping, column, pipelined_kps(bridge, "ping", plan.pings));
+      record(results.list, column, pipelined_kps(bridge, "tools/list", plan.lists));
+      // The app alone, right before each bridge, so that both see the same machine.
+      if (const auto p50 = app_direct_p50_us(config_dir, plan.calls)) {
+        results.app_direct.push_back(*p50);
+      } else {
+        ++results.app_direct_failures;
+      }
+      record(results.call, column, call_p50_us(bridge, plan.calls));
+      const auto one = one_call(bridge, MIB, WAIT);
+      record(results.mib, column, one ? std::optional(one->megabytes_per_second) : std::nullopt);
+      const auto big = one_call(bridge, plan.big_reply_bytes, plan.big_call_bound);
+      record(results.big, column, big ? std::optional(big->megabytes_per_second) : std::nullopt);
+      record(results.big_rss, column, big ? std::optional(big->peak_rss_mib) : std::nullopt);
+      record(results.idle, column, idle_rss_mib(bridge));
+    }
+  }
+}
+
+// The speed targets for kestil-mcp, each judged on the medians of this run.
+void set_targets(Results& results, const Plan& plan) {
+  const auto floor = [](const Row& row) { return median_of(row, FLOOR); };
+  const auto peer = [](const Row& row) { return median_of(row, PEER); };
+  const auto ours = [](const Row& row) { return median_of(row, OURS); };
+
+  Row& startup = results.startup;
+  startup.target.text = "≥ 100× the peer and ≤ 1.3× the floor";
+  if (ours(startup) && peer(startup) && floor(startup)) {
+    startup.target.met =
+        *peer(startup) >= 100 * *ours(startup) && *ours(startup) <= 1.3 * *floor(startup);
+  }
+
+  for (Row* row : {&results.ping, &results.list, &results.mib, &results.big}) {
+    row->target.text = "≥ 50 % of the floor";
+    if (ours(*row) && floor(*row)) row->target.met = *ours(*row) >= 0.5 * *floor(*row);
+  }
+
+  Row& call = results.call;
+  call.target.text = "overhead over app direct ≤ 1.3× the floor's overhead";
+  if (ours(call) && floor(call) && !results.app_direct.empty()) {
+    const double app = median(results.app_direct);
+    call.figure += " (app direct " + number(app) + " µs)";
+    const double ours_overhead = *ours(call) - app, floor_overhead = *floor(call) - app;
+    call.target.text += " (" + number(ours_overhead) + " vs " + number(floor_overhead) + " µs)";
+    call.target.met = ours_overhead <= 1.3 * floor_overhead;
+  }
+
+  const double line_mib = static_cast<double>(reply_size(plan.big_reply_bytes) + 1) / MIB;
+  Row& big_rss = results.big_rss;
+  big_rss.target.text = "≤ 1.5× the reply line (" + number(1.5 * line_mib) + " MiB)";
+  if (ours(big_rss)) big_rss.target.met = *ours(big_rss) <= 1.5 * line_mib;
+
+  results.idle.target.text = "≤ 2 MiB";
+  if (ours(results.idle)) results.idle.target.met = *ours(results.idle) <= 2;
+}
+
+// Prints the table; returns the number of measurements that failed.
+int print_table(Results& results, const Plan& plan, bool quick) {
+  const std::string bound_note =
+      "(failed or over " + std::to_string(plan.big_call_bound.count() / 1000) + " s)";
+  std::printf("%d repetitions, a fresh bridge process each; median (min–max)%s\n\n",
+              plan.repetitions, quick ? "; quick run: fewer and smaller" : "");
+  std::printf("| figure | %s | %s | %s | ours/floor | ours vs peer | target | met |\n",
+              COLUMN_NAMES[FLOOR], COLUMN_NAMES[PEER], COLUMN_NAMES[OURS]);
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  // Without /proc (macOS) there is no idle RSS to read, which is no failure.
+  const bool no_resident_size = !resident_mib(getpid());
+  int failures = results.app_direct_failures;
+  for (const Row* row : results.rows()) {
+    const std::string note = row->peer_bounded ? bound_note : "(failed)";
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", row->figure.c_str(),
+                cell(*row, FLOOR, note).c_str(), cell(*row, PEER, note).c_str(),
+                cell(*row, OURS, note).c_str(),
+                ratio(median_of(*row, OURS), median_of(*row, FLOOR)).c_str(),
+                versus_peer(*row).c_str(), row->target.text.c_str(), verdict(row->target).c_str());
+    if (row == &results.idle && no_resident_size) continue;
+    for (Column column : {FLOOR, PEER, OURS}) {
+      if (!(row->peer_bounded && column == PEER)) failures += row->failures[column];
+    }
+  }
+  return failures;
+}
+
+// kestil-mcp's own answers, written under `dir`: each as a canned answer for the floor
+// (canned/<name>), and the catalog for the peer (catalog.json).
+bool write_answers(const Command& ours, const std::string& dir) {
+  const std::array<std::pair<const char*, std::string>, 4> requests = {{
+      {"initialize", INITIALIZE},
+      {"ping", request(FIRST_ID, "ping")},
+      {"tools_list", request(FIRST_ID, "tools/list")},
+      {"prompts_list", request(FIRST_ID, "prompts/list")},
+  }};
+  std::filesystem::create_directories(dir + "/canned");
+  nlohmann::json catalog;
+  auto child = Child::spawn(ours);
+  for (const auto& [name, line] : requests) {
+    const auto answer = child && child->send(line) ? child->line() : std::nullopt;
+    if (!is_answer(answer)) return false;
+    std::ofstream(dir + "/canned/" + name) << *answer << "\n";
+    const auto result = nlohmann::json::parse(*answer)["result"];
+    if (std::string_view(name) == "initialize") catalog["initialize"] = result;
+    if (result.contains("tools")) catalog["tools"] = result["tools"];
+    if (result.contains("prompts")) catalog["prompts"] = result["prompts"];
+  }
+  child->finish();
+  return static_cast<bool>(std::ofstream(dir + "/catalog.json") << catalog.dump());
+}
+
+// Removes a directory tree when it goes.
+struct DirRemover {
+  std::string path;
+  ~DirRemover() { std::filesystem::remove_all(path); }
+};
 
 }  // namespace
 
@@ -435,13 +589,9 @@ int main(int argc, char** argv) {
 
   char dir_template[] = "/tmp/kestil-bench-XXXXXX";
   if (mkdtemp(dir_template) == nullptr) return 1;
-  const std::string dir = dir_template;
-  const std::string config_dir = dir + "/config";
+  const DirRemover dir{dir_template};
+  const std::string config_dir = dir.path + "/config";
   std::filesystem::create_directories(config_dir);
-  struct RemoveDir {
-    std::string path;
-    ~RemoveDir() { std::filesystem::remove_all(path); }
-  } remove_dir{dir};
 
   // The stand-in app, for the whole run.
   auto app = Child::spawn({{KESTIL_BENCH_APP_BINARY, config_dir}, {}});
@@ -454,146 +604,21 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // kestil-mcp's own answers: canned for the floor, the catalog for the peer.
   const Command ours{{KESTIL_MCP_BINARY, "--no-launch"}, {"KESTIL_CONFIG_DIR=" + config_dir}};
-  const std::array<std::pair<const char*, std::string>, 4> canned = {{
-      {"initialize", INITIALIZE},
-      {"ping", request(FIRST_ID, "ping")},
-      {"tools_list", request(FIRST_ID, "tools/list")},
-      {"prompts_list", request(FIRST_ID, "prompts/list")},
-  }};
-  std::filesystem::create_directories(dir + "/canned");
-  nlohmann::json catalog;
-  {
-    auto child = Child::spawn(ours);
-    for (const auto& [file, line] : canned) {
-      const auto answer = child && child->send(line) ? child->line() : std::nullopt;
-      if (!is_answer(answer)) {
-        std::fprintf(stderr, "kestil_bench: kestil-mcp did not answer %s\n", file);
-        return 1;
-      }
-      std::ofstream(dir + "/canned/" + file) << *answer << "\n";
-      const auto result = nlohmann::json::parse(*answer)["result"];
-      if (std::string_view(file) == "initialize") catalog["initialize"] = result;
-      if (result.contains("tools")) catalog["tools"] = result["tools"];
-      if (result.contains("prompts")) catalog["prompts"] = result["prompts"];
-    }
-    child->finish();
-    std::ofstream(dir + "/catalog.json") << catalog.dump();
+  if (!write_answers(ours, dir.path)) {
+    std::fprintf(stderr, "kestil_bench: kestil-mcp did not answer its own requests\n");
+    return 1;
   }
-
   const std::array<Command, 3> bridges = {{
-      {{KESTIL_FLOOR_BINARY, dir + "/canned", config_dir}, {}},
-      {{node, KESTIL_PEER_SCRIPT, dir + "/catalog.json"}, {"KESTIL_CONFIG_DIR=" + config_dir}},
+      {{KESTIL_FLOOR_BINARY, dir.path + "/canned", config_dir}, {}},
+      {{node, KESTIL_PEER_SCRIPT, dir.path + "/catalog.json"}, {"KESTIL_CONFIG_DIR=" + config_dir}},
       ours,
   }};
 
-  const std::string big_name =
-      std::to_string(plan.big_reply_bytes / MIB) + " MiB reply (" +
-      number(static_cast<double>(reply_size(plan.big_reply_bytes) + 1) / 1e6) + " MB line)";
-  Row startup{"start-up: spawn → initialize answer (ms)", false, {}};
-  Row ping{"ping, " + count_text(plan.pings) + " pipelined (k/s)", true, {}};
-  Row list{"tools/list, " + count_text(plan.lists) + " pipelined (k/s)", true, {}};
-  Row call{"tools/call p50, small reply (µs)", false, {}};
-  Row mib{"one call, 1 MiB reply: MB/s", true, {}};
-  Row big{"one call, " + big_name + ": MB/s", true, {}};
-  Row big_rss{"same: peak RSS (MiB)", false, {}};
-  Row idle{"idle RSS after initialize + tools/list (MiB)", false, {}};
-  std::vector<double> direct;
-  int direct_failures = 0;
-
-  auto record = [](Row& row, int column, std::optional<double> value) {
-    if (value) {
-      row.samples[column].push_back(*value);
-    } else {
-      ++row.failures[column];
-    }
-  };
-  for (int rep = 0; rep < plan.repetitions; ++rep) {
-    std::fprintf(stderr, "repetition %d of %d\n", rep + 1, plan.repetitions);
-    for (int column = 0; column < 3; ++column) {
-      const Command& bridge = bridges[column];
-      record(startup, column, startup_ms(bridge));
-      record(ping, column, pipelined_kps(bridge, "ping", plan.pings));
-      record(list, column, pipelined_kps(bridge, "tools/list", plan.lists));
-      // The app alone, right before each bridge, so that both see the same machine.
-      if (const auto p50 = app_direct_p50_us(config_dir, plan.calls)) {
-        direct.push_back(*p50);
-      } else {
-        ++direct_failures;
-      }
-      record(call, column, call_p50_us(bridge, plan.calls));
-      const auto one = one_call(bridge, MIB, WAIT);
-      record(mib, column, one ? std::optional(one->megabytes_per_second) : std::nullopt);
-      const auto large = one_call(bridge, plan.big_reply_bytes, plan.big_call_bound);
-      record(big, column, large ? std::optional(large->megabytes_per_second) : std::nullopt);
-      record(big_rss, column, large ? std::optional(large->peak_rss_mib) : std::nullopt);
-      record(idle, column, idle_rss_mib(bridge));
-    }
-  }
-
-  // The targets, each from the medians of this run.
-  const auto m = [](const Row& row, Column column) { return median_of(row, column); };
-  std::map<const Row*, Target> targets;
-  {
-    Target target{"≥ 100× the peer and ≤ 1.3× the floor", std::nullopt};
-    if (m(startup, OURS) && m(startup, PEER) && m(startup, FLOOR)) {
-      target.met = *m(startup, PEER) >= 100 * *m(startup, OURS) &&
-                   *m(startup, OURS) <= 1.3 * *m(startup, FLOOR);
-    }
-    targets[&startup] = target;
-  }
-  targets[&ping] = at_least_half_the_floor(ping);
-  targets[&list] = at_least_half_the_floor(list);
-  {
-    Target target{"overhead over app direct ≤ 1.3× the floor's overhead", std::nullopt};
-    if (m(call, OURS) && m(call, FLOOR) && !direct.empty()) {
-      const double app = median(direct);
-      const double ours_overhead = *m(call, OURS) - app, floor_overhead = *m(call, FLOOR) - app;
-      target.text += " (" + number(ours_overhead) + " vs " + number(floor_overhead) + " µs)";
-      target.met = ours_overhead <= 1.3 * floor_overhead;
-    }
-    targets[&call] = target;
-  }
-  targets[&mib] = at_least_half_the_floor(mib);
-  targets[&big] = at_least_half_the_floor(big);
-  {
-    const double line_mib = static_cast<double>(reply_size(plan.big_reply_bytes) + 1) / MIB;
-    Target target{"≤ 1.5× the reply line (" + number(1.5 * line_mib) + " MiB)", std::nullopt};
-    if (m(big_rss, OURS)) target.met = *m(big_rss, OURS) <= 1.5 * line_mib;
-    targets[&big_rss] = target;
-  }
-  {
-    Target target{"≤ 2 MiB", std::nullopt};
-    if (m(idle, OURS)) target.met = *m(idle, OURS) <= 2;
-    targets[&idle] = target;
-  }
-
-  if (!direct.empty()) call.figure += " (app direct " + number(median(direct)) + " µs)";
-  const std::string bound_note =
-      "(failed or over " + std::to_string(plan.big_call_bound.count() / 1000) + " s)";
-  std::printf("%d repetitions, a fresh bridge process each; median (min–max)%s\n\n",
-              plan.repetitions, quick ? "; quick run: fewer and smaller" : "");
-  std::printf("| figure | %s | %s | %s | ours/floor | ours vs peer | target | met |\n",
-              COLUMN_NAMES[0], COLUMN_NAMES[1], COLUMN_NAMES[2]);
-  std::printf("|---|---|---|---|---|---|---|---|\n");
-  int failures = direct_failures;
-  for (const Row* row : {&startup, &ping, &list, &call, &mib, &big, &big_rss, &idle}) {
-    const std::string note = row == &big || row == &big_rss ? bound_note : "(failed)";
-    const Target& target = targets[row];
-    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", row->figure.c_str(),
-                cell(*row, FLOOR, note).c_str(), cell(*row, PEER, note).c_str(),
-                cell(*row, OURS, note).c_str(), ratio(m(*row, OURS), m(*row, FLOOR)).c_str(),
-                versus_peer(*row).c_str(), target.text.c_str(), verdict(target).c_str());
-    // A peer that cannot carry the large reply within the bound is a figure, not a fault;
-    // without /proc (macOS) there is no idle RSS to read.
-    const bool bounded = row == &big || row == &big_rss;
-    const bool unreadable = row == &idle && !resident_mib(getpid());
-    for (Column column : {FLOOR, PEER, OURS}) {
-      if (!unreadable && !(bounded && column == PEER)) failures += row->failures[column];
-    }
-  }
-  app->kill_now();
+  Results results = empty_results(plan);
+  measure(results, plan, bridges, config_dir);
+  set_targets(results, plan);
+  const int failures = print_table(results, plan, quick);
   if (failures > 0) {
     std::fprintf(stderr, "kestil_bench: %d measurements failed\n", failures);
     return 1;
