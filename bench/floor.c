@@ -1,8 +1,9 @@
-/* The floor of the benchmark: the least a bridge can do. Each stdin line is answered with one
- * write of a canned answer (initialize, ping, tools/list, prompts/list, taken from the real
- * server's answers so the sizes match) chosen by a substring, without reading any JSON; a
- * tools/call line is relayed to the app and the app's reply line streamed back unparsed.
- *   kestil_floor <canned answers dir> <config dir>
+/* The floor of the benchmark: the least a bridge can do. Each stdin line is
+ * answered with one write of a canned answer (initialize, ping, tools/list,
+ * prompts/list, taken from the real server's answers so the sizes match) chosen
+ * by a substring, without reading any JSON; a tools/call line is relayed to the
+ * app and the app's reply line streamed back unparsed. kestil_floor <canned
+ * answers dir> <config dir>
  */
 #define _GNU_SOURCE /* memmem */
 #include <stdio.h>
@@ -28,7 +29,8 @@ static struct Canned canned[] = {
 enum { CANNED_COUNT = sizeof canned / sizeof canned[0] };
 
 static const char HELLO[] =
-    "{\"ipc\":1,\"bridge_version\":\"0.1.0\",\"client_name\":\"bench\",\"client_version\":\"1\"}\n";
+    "{\"ipc\":1,\"bridge_version\":\"0.1.0\",\"client_"
+    "name\":\"bench\",\"client_version\":\"1\"}\n";
 
 static int write_all(int fd, const char* bytes, size_t size) {
   while (size > 0) {
@@ -49,8 +51,8 @@ static char* read_file(const char* path, size_t* size) {
   return bytes;
 }
 
-/* The app's socket: the "socket" member of the endpoint file, found by its key (the bench's
- * paths need no escapes). */
+/* The app's socket: the "socket" member of the endpoint file, found by its key
+ * (the bench's paths need no escapes). */
 static int connect_app(const char* config_dir) {
   char path[4096];
   size_t size;
@@ -93,6 +95,33 @@ static int relay_line(int app, char* buffer, size_t capacity) {
   }
 }
 
+static char relay[1 << 16];
+
+/* Relays one tools/call line, connecting and greeting the app on the first. */
+static int relay_call(const char* config_dir, const char* line, size_t size) {
+  static int app = -1;
+  if (app < 0) {
+    app = connect_app(config_dir);
+    if (app < 0 || !write_all(app, HELLO, sizeof HELLO - 1) ||
+        !skip_line(app, relay, sizeof relay)) {
+      return 0;
+    }
+  }
+  return write_all(app, line, size) && relay_line(app, relay, sizeof relay);
+}
+
+/* Answers one line (LF included); false when the output or the app is gone. */
+static int answer(const char* config_dir, const char* line, size_t size) {
+  if (memmem(line, size, "\"tools/call\"", 12) != NULL) return relay_call(config_dir, line, size);
+  if (memmem(line, size, "\"notifications/", 15) != NULL) return 1;
+  for (int i = 0; i < CANNED_COUNT; ++i) {
+    if (memmem(line, size, canned[i].method, strlen(canned[i].method)) != NULL) {
+      return write_all(1, canned[i].bytes, canned[i].size);
+    }
+  }
+  return 1;
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) {
     fprintf(stderr, "usage: kestil_floor <canned answers dir> <config dir>\n");
@@ -104,10 +133,8 @@ int main(int argc, char** argv) {
     canned[i].bytes = read_file(path, &canned[i].size);
     if (canned[i].bytes == NULL) return 1;
   }
-  static char relay[1 << 16];
   size_t capacity = 1 << 16, start = 0, end = 0;
   char* input = malloc(capacity);
-  int app = -1;
   for (;;) {
     if (end == capacity) {
       capacity *= 2;
@@ -119,26 +146,9 @@ int main(int argc, char** argv) {
     end += (size_t)got;
     char* lf;
     while ((lf = memchr(input + start, '\n', end - start)) != NULL) {
-      char* line = input + start;
-      size_t size = (size_t)(lf - line) + 1;
+      size_t size = (size_t)(lf - (input + start)) + 1;
+      if (!answer(argv[2], input + start, size)) return 1;
       start += size;
-      if (memmem(line, size, "\"tools/call\"", 12) != NULL) {
-        if (app < 0 && (app = connect_app(argv[2])) >= 0) {
-          if (!write_all(app, HELLO, sizeof HELLO - 1) || !skip_line(app, relay, sizeof relay))
-            return 1;
-        }
-        if (app < 0 || !write_all(app, line, size) || !relay_line(app, relay, sizeof relay)) {
-          return 1;
-        }
-        continue;
-      }
-      if (memmem(line, size, "\"notifications/", 15) != NULL) continue;
-      for (int i = 0; i < CANNED_COUNT; ++i) {
-        if (memmem(line, size, canned[i].method, strlen(canned[i].method)) != NULL) {
-          if (!write_all(1, canned[i].bytes, canned[i].size)) return 1;
-          break;
-        }
-      }
     }
     memmove(input, input + start, end - start);
     end -= start;

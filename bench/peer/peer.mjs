@@ -58,29 +58,40 @@ class AppLink {
       const line = Buffer.concat(this.pieces).toString('utf8');
       this.pieces = [];
       start = lf + 1;
-      const resolve = this.waiting;
+      const waiting = this.waiting;
       this.waiting = null;
-      resolve?.(line);
+      waiting?.resolve(line);
     }
     if (start < chunk.length) this.pieces.push(chunk.subarray(start));
   }
 
+  // The connection is gone: the call in flight fails and the next call dials again.
+  onLost(error) {
+    const waiting = this.waiting;
+    this.waiting = null;
+    this.socket = null;
+    this.pieces = [];
+    waiting?.reject(error);
+  }
+
   exchange(line) {
     return new Promise((resolve, reject) => {
-      this.waiting = resolve;
-      this.socket.once('error', reject);
+      this.waiting = { resolve, reject };
       this.socket.write(line + '\n');
     });
   }
 
   async open() {
     const endpoint = JSON.parse(readFileSync(path.join(configDir, 'mcp', 'endpoint.json'), 'utf8'));
-    this.socket = net.createConnection(endpoint.socket);
+    const socket = net.createConnection(endpoint.socket);
     await new Promise((resolve, reject) => {
-      this.socket.once('connect', resolve);
-      this.socket.once('error', reject);
+      socket.once('connect', resolve);
+      socket.once('error', reject);
     });
+    this.socket = socket;
     this.socket.on('data', (chunk) => this.onData(chunk));
+    this.socket.on('error', (error) => this.onLost(error));
+    this.socket.on('close', () => this.onLost(new Error('the app closed the connection')));
     const hello = {
       ipc: 1,
       bridge_version: '0.1.0',
@@ -94,7 +105,8 @@ class AppLink {
   call(id, name, args) {
     const run = async () => {
       if (!this.socket) await this.open();
-      const line = JSON.stringify({ jsonrpc: '2.0', id, method: 'tools/call', params: { name, arguments: args } });
+      const params = { name, arguments: args };
+      const line = JSON.stringify({ jsonrpc: '2.0', id, method: 'tools/call', params });
       return JSON.parse(await this.exchange(line));
     };
     const result = this.queue.then(run, run);
@@ -120,7 +132,8 @@ for (const tool of catalog.tools) {
     try {
       const reply = await app.call(extra.requestId, tool.name, args);
       if (reply.result) return reply.result;
-      return { content: [{ type: 'text', text: reply.error?.message ?? 'app error' }], isError: true };
+      const text = reply.error?.message ?? 'app error';
+      return { content: [{ type: 'text', text }], isError: true };
     } catch (error) {
       return { content: [{ type: 'text', text: `unavailable: ${error.message}` }], isError: true };
     }
