@@ -4,7 +4,9 @@
 // bridge process; the figures are interleaved across the three so that drift on a shared
 // machine hits all of them alike. Prints one Markdown table of medians (min–max) with the
 // ratios and the speed targets; exits non-zero when anything failed to run.
-//   kestil_bench [--quick] [--node PATH]
+//   kestil_bench [--quick] [--node PATH] [--server PATH]
+// --server measures another kestil-mcp binary (the build's own by default), for a before and
+// after.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -575,6 +577,7 @@ int main(int argc, char** argv) {
   Plan plan = FULL;
   bool quick = false;
   std::string node = "node";
+  std::string server = KESTIL_MCP_BINARY;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
@@ -582,8 +585,10 @@ int main(int argc, char** argv) {
       quick = true;
     } else if (arg == "--node" && i + 1 < argc) {
       node = argv[++i];
+    } else if (arg == "--server" && i + 1 < argc) {
+      server = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: kestil_bench [--quick] [--node PATH]\n");
+      std::fprintf(stderr, "usage: kestil_bench [--quick] [--node PATH] [--server PATH]\n");
       return 2;
     }
   }
@@ -605,7 +610,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const Command ours{{KESTIL_MCP_BINARY, "--no-launch"}, {"KESTIL_CONFIG_DIR=" + config_dir}};
+  const Command ours{{server, "--no-launch"}, {"KESTIL_CONFIG_DIR=" + config_dir}};
   if (!write_answers(ours, dir.path)) {
     std::fprintf(stderr, "kestil_bench: kestil-mcp did not answer its own requests\n");
     return 1;
