@@ -42,4 +42,14 @@ inline void check_output_value(const Json& value) {
   KESTIL_CHECK(!as_written.is_discarded() && keys_in_byte_order(as_written));
 }
 
+// The value of an output message, after checking how it goes out.
+inline Json output_value(const Message& message) {
+  const std::string line = compact_line(message);
+  const std::optional<Json> value = parse_json(line);
+  KESTIL_CHECK(value.has_value());
+  check_output_value(*value);
+  KESTIL_CHECK(to_compact(*value) == line);
+  return *value;
+}
+
 }  // namespace kestil::fuzz
