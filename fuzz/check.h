@@ -42,4 +42,29 @@ inline void check_output_value(const Json& value) {
   KESTIL_CHECK(!as_written.is_discarded() && keys_in_byte_order(as_written));
 }
 
+// The app's reply says it cannot serve the connection any more, by the value's rule.
+inline bool carries_unavailable_marker(const Json& reply) {
+  const auto result = reply.find("result");
+  if (result == reply.end() || !result->is_object()) return false;
+  const auto is_error = result->find("isError");
+  const auto content = result->find("content");
+  if (is_error == result->end() || *is_error != true || content == result->end() ||
+      !content->is_array() || content->empty() || !content->front().is_object()) {
+    return false;
+  }
+  const auto text = content->front().find("text");
+  return text != content->front().end() && text->is_string() &&
+         text->get_ref<const std::string&>().starts_with("unavailable:");
+}
+
+// The value of an output message, after checking how it goes out.
+inline Json output_value(const Message& message) {
+  const std::string line = compact_line(message);
+  const std::optional<Json> value = parse_json(line);
+  KESTIL_CHECK(value.has_value());
+  check_output_value(*value);
+  KESTIL_CHECK(to_compact(*value) == line);
+  return *value;
+}
+
 }  // namespace kestil::fuzz

@@ -10,8 +10,9 @@ using namespace kestil;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   Bridge bridge(false, std::nullopt);
-  const std::vector<Json> out = bridge.handle_line(line);
-  for (const Json& value : out) fuzz::check_output_value(value);
+  std::vector<Json> out;
+  for (const Message& message : bridge.handle_line(line))
+    out.push_back(fuzz::output_value(message));
 
   const std::optional<Json> message = parse_json(line);
   if (!message) {

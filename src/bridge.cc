@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "catalog.h"
+#include "compact_json.h"
 
 extern char** environ;
 
@@ -105,21 +106,37 @@ Bridge::Bridge(bool allow_launch) : Bridge(allow_launch, default_config_dir()) {
 Bridge::Bridge(bool allow_launch, std::optional<std::string> config_dir)
     : config_dir(std::move(config_dir)), allow_launch(allow_launch) {}
 
-std::vector<Json> Bridge::handle_line(std::string_view line) {
+std::vector<Message> Bridge::handle_line(std::string_view line) {
+  std::vector<Message> out;
   std::optional<Json> request = parse_json(line);
-  if (!request) return {error(nullptr, PARSE_ERROR, "parse error")};
+  if (!request) {
+    out.emplace_back(error(nullptr, PARSE_ERROR, "parse error"));
+    return out;
+  }
   const Json* id = member_at(*request, {"id"});
-  if (!id) return {};
+  if (!id) return out;
   const std::string method = string_at(*request, {"method"}, "");
   if (method == "tools/call") return forward_tool_call(*this, *request, *id);
-  return {answer(*request, *id, method)};
+  out.push_back(answer(*request, *id, method));
+  return out;
 }
 
-Json Bridge::answer(const Json& request, const Json& id, std::string_view method) {
+namespace {
+
+// {"id":<id>,"jsonrpc":"2.0","result":{"<member>":<list>}} around a cached list text.
+CompactText list_answer(const Json& id, std::string_view member, const std::string& list) {
+  std::string head = "{\"id\":" + to_compact(id) + ",\"jsonrpc\":\"2.0\",\"result\":{\"";
+  head.append(member).append("\":");
+  return CompactText{.head = std::move(head), .body = list, .tail = "}}"};
+}
+
+}  // namespace
+
+Message Bridge::answer(const Json& request, const Json& id, std::string_view method) {
   if (method == "initialize") return initialize(request, id);
   if (method == "ping") return response(id, Json::object());
-  if (method == "tools/list") return response(id, {{"tools", tools()}});
-  if (method == "prompts/list") return response(id, {{"prompts", prompts()}});
+  if (method == "tools/list") return list_answer(id, "tools", tools_text());
+  if (method == "prompts/list") return list_answer(id, "prompts", prompts_text());
   if (method == "prompts/get") {
     const Json* arguments = member_at(request, {"params", "arguments"});
     std::optional<Json> messages = prompt_messages(string_at(request, {"params", "name"}, ""),
@@ -136,7 +153,7 @@ Json Bridge::initialize(const Json& request, const Json& id) {
   return response(id, initialize_result(string_at(request, {"params", "protocolVersion"}, "")));
 }
 
-bool Bridge::connect(std::vector<Json>& out) {
+bool Bridge::connect(std::vector<Message>& out) {
   if (!config_dir) return false;
   UniqueFd socket = dial(*config_dir);
   if (!socket.valid()) socket = launch_and_dial();
@@ -149,6 +166,7 @@ bool Bridge::connect(std::vector<Json>& out) {
   const std::optional<HelloReply> reply = greet(fresh);
   if (!reply || !reply->ok) return false;
   set_receive_timeout(fresh.socket.get(), call_timeout);
+  set_send_timeout(fresh.writer.get(), call_timeout);
   conn.emplace(std::move(fresh));
   check_catalog(reply->catalog_hash, out);
   return true;
@@ -176,7 +194,7 @@ std::optional<HelloReply> Bridge::greet(Conn& fresh) {
   return parse_hello_reply(line);
 }
 
-void Bridge::check_catalog(const std::string& app_catalog_hash, std::vector<Json>& out) {
+void Bridge::check_catalog(const std::string& app_catalog_hash, std::vector<Message>& out) {
   if (app_catalog_hash == catalog_hash() || notified_catalog_hash == app_catalog_hash) return;
   out.push_back(LIST_CHANGED);
   notified_catalog_hash = app_catalog_hash;
@@ -184,10 +202,33 @@ void Bridge::check_catalog(const std::string& app_catalog_hash, std::vector<Json
 
 namespace {
 
+// An answer from the app, and whether it carries the unavailable marker.
+struct Reply {
+  Message message;
+  bool unavailable = false;
+};
+
+// What goes out for the app's reply `line`: its own bytes when they already are the compact
+// form of its value, otherwise that form written anew; none when it is no JSON value.
+std::optional<Reply> read_reply(std::string_view line) {
+  switch (check_compact_reply(line, line.size() + LINE_PADDING)) {
+    case CompactCheck::compact:
+      return Reply{CompactText{.body = line}};
+    case CompactCheck::compact_unavailable:
+      // The connection, and with it the buffer holding the line, is about to go.
+      return Reply{CompactText{.head = std::string(line)}, true};
+    case CompactCheck::declined:
+      break;
+  }
+  std::optional<Json> reply = parse_json(line);
+  if (!reply) return std::nullopt;
+  const bool unavailable = carries_unavailable_marker(*reply);
+  return Reply{std::move(*reply), unavailable};
+}
+
 // The app's reply to `request`, or the text of the tool error that stands for it.
-std::variant<Json, std::string> exchange(Conn& conn, const Json& request,
-                                         milliseconds call_timeout) {
-  set_send_timeout(conn.writer.get(), call_timeout);
+std::variant<Reply, std::string> exchange(Conn& conn, const Json& request,
+                                          milliseconds call_timeout) {
   if (!send_all(conn.writer.get(), to_compact(request) + '\n')) return std::string(LOST_TEXT);
   std::string_view line;
   switch (conn.reader.read_line(line)) {
@@ -199,29 +240,29 @@ std::variant<Json, std::string> exchange(Conn& conn, const Json& request,
     case ReadStatus::end_of_stream:
       return std::string(LOST_TEXT);
   }
-  std::optional<Json> reply = parse_json(trim_white_space(line));
+  std::optional<Reply> reply = read_reply(trim_white_space(line));
   if (!reply) return std::string(LOST_TEXT);
   return std::move(*reply);
 }
 
 }  // namespace
 
-std::vector<Json> forward_tool_call(Bridge& bridge, const Json& request, const Json& id) {
-  std::vector<Json> out;
+std::vector<Message> forward_tool_call(Bridge& bridge, const Json& request, const Json& id) {
+  std::vector<Message> out;
   if (bridge.conn && !is_reusable(*bridge.conn)) bridge.conn.reset();
   if (!bridge.conn && !bridge.connect(out)) {
-    out.push_back(response(id, tool_error(NOT_RUNNING_TEXT)));
+    out.emplace_back(response(id, tool_error(NOT_RUNNING_TEXT)));
     return out;
   }
-  std::variant<Json, std::string> outcome = exchange(*bridge.conn, request, bridge.call_timeout);
+  std::variant<Reply, std::string> outcome = exchange(*bridge.conn, request, bridge.call_timeout);
   if (const std::string* failure = std::get_if<std::string>(&outcome)) {
     bridge.conn.reset();
-    out.push_back(response(id, tool_error(*failure)));
+    out.emplace_back(response(id, tool_error(*failure)));
     return out;
   }
-  Json& reply = std::get<Json>(outcome);
-  if (carries_unavailable_marker(reply)) bridge.conn.reset();
-  out.push_back(std::move(reply));
+  Reply& reply = std::get<Reply>(outcome);
+  if (reply.unavailable) bridge.conn.reset();
+  out.push_back(std::move(reply.message));
   return out;
 }
 

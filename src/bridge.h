@@ -60,12 +60,13 @@ class Bridge {
 
   // Answers one input line: nothing for a message without an id, otherwise one answer,
   // for "tools/call" possibly preceded by the tool-list-changed notification. Never fails.
-  std::vector<Json> handle_line(std::string_view line);
+  // An answer may point into the connection's buffer: write it before the next call.
+  std::vector<Message> handle_line(std::string_view line);
 
   // Establishes `conn` (dialling, launching the app once if allowed, greeting it). On
   // success a changed app catalog may append the list-changed notification to `out`.
   // REQUIRES: !conn. Returns false when no connection could be made.
-  bool connect(std::vector<Json>& out);
+  bool connect(std::vector<Message>& out);
 
   std::string client_name = "unknown";
   std::string client_version;
@@ -81,16 +82,16 @@ class Bridge {
   milliseconds launch_wait = LAUNCH_WAIT;
 
  private:
-  Json answer(const Json& request, const Json& id, std::string_view method);
+  Message answer(const Json& request, const Json& id, std::string_view method);
   Json initialize(const Json& request, const Json& id);
   UniqueFd launch_and_dial();
   std::optional<HelloReply> greet(Conn& fresh);
-  void check_catalog(const std::string& app_catalog_hash, std::vector<Json>& out);
+  void check_catalog(const std::string& app_catalog_hash, std::vector<Message>& out);
 };
 
-// Sends a "tools/call" request to the app, whole, and returns the output values: an
+// Sends a "tools/call" request to the app, whole, and returns the output messages: an
 // optional list-changed notification, then the app's reply or a tool error. A call is
-// written at most once.
-std::vector<Json> forward_tool_call(Bridge& bridge, const Json& request, const Json& id);
+// written at most once. The reply may point into the connection's buffer.
+std::vector<Message> forward_tool_call(Bridge& bridge, const Json& request, const Json& id);
 
 }  // namespace kestil

@@ -350,12 +350,25 @@ uint64_t fnv1a_64(std::string_view bytes) {
   return hash;
 }
 
-std::string catalog_hash() {
-  constexpr char HEX_DIGITS[] = "0123456789abcdef";
-  uint64_t hash = fnv1a_64(to_compact(tools()) + to_compact(prompts()));
-  // Fixed width, so a hash with leading zero digits still compares equal as text.
-  std::string digits(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = HEX_DIGITS[hash & 0xf];
+const std::string& tools_text() {
+  static const std::string text = to_compact(tools());
+  return text;
+}
+
+const std::string& prompts_text() {
+  static const std::string text = to_compact(prompts());
+  return text;
+}
+
+const std::string& catalog_hash() {
+  static const std::string digits = [] {
+    constexpr char HEX_DIGITS[] = "0123456789abcdef";
+    uint64_t hash = fnv1a_64(tools_text() + prompts_text());
+    // Fixed width, so a hash with leading zero digits still compares equal as text.
+    std::string hex(16, '0');
+    for (int i = 15; i >= 0; --i, hash >>= 4) hex[i] = HEX_DIGITS[hash & 0xf];
+    return hex;
+  }();
   return digits;
 }
 

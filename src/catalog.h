@@ -29,6 +29,10 @@ Json tools();
 // The 3 prompt definitions, in catalog order.
 Json prompts();
 
+// The compact text of tools() and of prompts(), made on first use and kept.
+const std::string& tools_text();
+const std::string& prompts_text();
+
 // The messages of prompt `name` for `arguments`, or none when the prompt is unknown or a
 // required argument is missing, not a string, or empty.
 std::optional<Json> prompt_messages(std::string_view name, const Json& arguments);
@@ -37,7 +41,7 @@ std::optional<Json> prompt_messages(std::string_view name, const Json& arguments
 uint64_t fnv1a_64(std::string_view bytes);
 
 // 16 lower-case hex digits of FNV-1a over the compact tool list followed by the compact
-// prompt list.
-std::string catalog_hash();
+// prompt list, computed on first use and kept.
+const std::string& catalog_hash();
 
 }  // namespace kestil

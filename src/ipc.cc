@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "protocol.h"
 
@@ -209,15 +211,43 @@ int UniqueFd::release() {
   return fd;
 }
 
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() {
+  std::free(data_);
+}
+
+bool ByteBuffer::reallocate(std::size_t capacity) {
+  // realloc, not new: a large block can then be moved without copying and nothing is
+  // zero-filled.
+  void* moved = std::realloc(data_, capacity);
+  if (!moved) return false;
+  data_ = static_cast<char*>(moved);
+  capacity_ = capacity;
+  return true;
+}
+
 ReadStatus LineReader::read_line(std::string_view& line) {
   for (;;) {
     // Only bytes not scanned before are searched, so a long line costs linear time.
     const char* begin = buffer_.data();
-    if (const void* lf = std::memchr(begin + scanned_, '\n', filled_ - scanned_)) {
-      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
-      line = std::string_view(begin + consumed_, end - consumed_);
-      consumed_ = scanned_ = end + 1;
-      return ReadStatus::line;
+    if (filled_ > scanned_) {
+      if (const void* lf = std::memchr(begin + scanned_, '\n', filled_ - scanned_)) {
+        const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
+        line = std::string_view(begin + consumed_, end - consumed_);
+        consumed_ = scanned_ = end + 1;
+        return ReadStatus::line;
+      }
     }
     scanned_ = filled_;
     const ssize_t count = fill();
@@ -233,7 +263,7 @@ ReadStatus LineReader::read_line(std::string_view& line) {
   }
 }
 
-ssize_t LineReader::fill() {
+bool LineReader::make_room() {
   // Lines already handed out make room first; the buffer only grows for a line longer than
   // what it holds, so small lines cost no allocation.
   if (consumed_ > 0) {
@@ -242,26 +272,61 @@ ssize_t LineReader::fill() {
     scanned_ -= consumed_;
     consumed_ = 0;
   }
-  if (buffer_.size() > 16 * chunk_size_ && filled_ < chunk_size_) {
+  const std::size_t small = chunk_size_ + LINE_PADDING;
+  if (buffer_.capacity() > 16 * small && filled_ < chunk_size_) {
     // A very long line is over: give its memory back rather than hold it until exit.
-    buffer_.resize(chunk_size_);
-    buffer_.shrink_to_fit();
+    return buffer_.reallocate(small);
   }
-  if (buffer_.size() - filled_ < chunk_size_) buffer_.resize(filled_ + chunk_size_);
+  if (buffer_.capacity() >= filled_ + chunk_size_ + LINE_PADDING) return true;
+  // Doubling keeps a long line's reading linear, counting the copies of growing.
+  return buffer_.reallocate(std::max(2 * buffer_.capacity(), filled_ + small));
+}
+
+ssize_t LineReader::fill() {
+  if (!make_room()) {
+    errno = ENOMEM;
+    return -1;
+  }
+  const std::size_t space = buffer_.capacity() - LINE_PADDING - filled_;
   ssize_t count;
   do {
-    count = ::read(fd_, buffer_.data() + filled_, buffer_.size() - filled_);
+    count = ::read(fd_, buffer_.data() + filled_, space);
   } while (count < 0 && errno == EINTR);
   if (count > 0) filled_ += static_cast<std::size_t>(count);
+  // Defined bytes behind the data, for whatever reads ahead of a line's end.
+  std::memset(buffer_.data() + filled_, 0, LINE_PADDING);
   return count;
 }
 
 bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+  return write_all(fd, {bytes});
+}
+
+bool write_all(int fd, std::initializer_list<std::string_view> pieces) {
+  constexpr std::size_t MAX_PIECES = 8;
+  iovec vectors[MAX_PIECES];
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    if (count == MAX_PIECES) return false;
+    vectors[count++] = iovec{const_cast<char*>(piece.data()), piece.size()};
+  }
+  iovec* next = vectors;
+  while (count > 0) {
+    ssize_t n = ::writev(fd, next, static_cast<int>(count));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+    // Skip what went out; a partial write leaves the rest for the next round.
+    auto written = static_cast<std::size_t>(n);
+    while (count > 0 && written >= next->iov_len) {
+      written -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + written;
+      next->iov_len -= written;
+    }
   }
   return true;
 }

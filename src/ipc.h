@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,6 +93,31 @@ class UniqueFd {
 
 enum class ReadStatus { line, end_of_stream, timed_out, failed };
 
+// Readable bytes that follow every line a LineReader returns, so that a validator reading
+// ahead in blocks may run over a line where it lies.
+constexpr std::size_t LINE_PADDING = 64;
+
+// Bytes on the heap that grow without being zero-filled. Owns its block.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ~ByteBuffer();
+
+  char* data() const { return data_; }
+  std::size_t capacity() const { return capacity_; }
+  // Moves the block to `capacity` bytes, keeping what fits; false (nothing changed) when
+  // no memory is left.
+  bool reallocate(std::size_t capacity);
+
+ private:
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
 // Reads LF-terminated lines from a descriptor it does not own. Reading stays linear in the
 // size of a line however long it is.
 class LineReader {
@@ -100,20 +126,23 @@ class LineReader {
       : fd_(fd), chunk_size_(std::max<std::size_t>(chunk_size, 1)) {}
 
   // On ReadStatus::line, `line` holds the next line without its LF (a last line without LF
-  // included); it stays valid until the next call. end_of_stream means no byte was left.
-  // A receive time-out (EAGAIN, EWOULDBLOCK, ETIMEDOUT) gives timed_out.
+  // included), followed in memory by at least LINE_PADDING readable bytes; it stays valid
+  // until the next call. end_of_stream means no byte was left. A receive time-out (EAGAIN,
+  // EWOULDBLOCK, ETIMEDOUT) gives timed_out.
   ReadStatus read_line(std::string_view& line);
 
   // True when bytes beyond the last line returned have been read but not consumed.
   bool has_buffered() const { return consumed_ < filled_; }
 
  private:
-  // Reads once into the buffer after its unconsumed bytes; the read(2) result.
+  // Reads once into all the free space after the unconsumed bytes; the read(2) result.
   ssize_t fill();
+  // Makes room for at least one chunk more; false when no memory is left.
+  bool make_room();
 
   int fd_;
-  std::size_t chunk_size_;  // at least one
-  std::string buffer_;
+  std::size_t chunk_size_;    // at least one
+  ByteBuffer buffer_;         // allocated on the first read
   std::size_t filled_ = 0;    // bytes of buffer_ holding data
   std::size_t consumed_ = 0;  // bytes of buffer_ already handed out as lines
   std::size_t scanned_ = 0;   // bytes of buffer_ known to hold no LF past consumed_
@@ -121,6 +150,10 @@ class LineReader {
 
 // Writes all of `bytes` to a pipe or file, retrying on EINTR. False on any failure.
 bool write_all(int fd, std::string_view bytes);
+
+// Writes `pieces` back to back to a pipe or file with as few writes as possible (one when
+// the descriptor takes it all), retrying on EINTR. False on any failure.
+bool write_all(int fd, std::initializer_list<std::string_view> pieces);
 
 // Sends all of `bytes` on a socket without ever raising SIGPIPE. False on any failure,
 // the send time-out included.

@@ -10,6 +10,15 @@ namespace kestil {
 // Lines may be of any length; this only sets how much one read takes in.
 constexpr std::size_t INPUT_CHUNK_SIZE = 64 * 1024;
 
+bool write_message(int output, const Message& message) {
+  // One write per message, so that a reader never sees part of one held back.
+  if (const Json* value = std::get_if<Json>(&message)) {
+    return write_all(output, {to_compact(*value), "\n"});
+  }
+  const CompactText& text = std::get<CompactText>(message);
+  return write_all(output, {text.head, text.body, text.tail, "\n"});
+}
+
 bool launch_allowed(int argc, const char* const* argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-launch") == 0) return false;
@@ -23,8 +32,8 @@ void serve(Bridge& bridge, int input, int output) {
   while (reader.read_line(line) == ReadStatus::line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (trim_white_space(line).empty()) continue;
-    for (const Json& value : bridge.handle_line(line)) {
-      if (!write_all(output, to_compact(value) + '\n')) return;
+    for (const Message& message : bridge.handle_line(line)) {
+      if (!write_message(output, message)) return;
     }
   }
 }

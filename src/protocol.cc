@@ -132,6 +132,15 @@ std::string to_compact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string compact_line(const Message& message) {
+  if (const Json* value = std::get_if<Json>(&message)) return to_compact(*value);
+  const CompactText& text = std::get<CompactText>(message);
+  std::string line;
+  line.reserve(text.head.size() + text.body.size() + text.tail.size());
+  line.append(text.head).append(text.body).append(text.tail);
+  return line;
+}
+
 std::string_view trim_white_space(std::string_view text) {
   while (std::size_t length = leading_space_length(text)) text.remove_prefix(length);
   while (std::size_t length = trailing_space_length(text)) text.remove_suffix(length);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace kestil {
 
@@ -27,6 +28,20 @@ std::optional<Json> parse_record(std::string_view text);
 // Writes `value` compactly: no white space outside strings, keys in byte order, only the
 // escapes JSON requires (control characters as \u00xx in lower case). Never throws.
 std::string to_compact(const Json& value);
+
+// Text that already is a message's compact form, written as its pieces back to back: a
+// cached catalog list between an answer's opening and closing, or an app's reply as sent.
+struct CompactText {
+  std::string head = {};
+  std::string_view body = {};  // not owned: cached catalog text, or the app connection's buffer
+  std::string_view tail = {};
+};
+
+// One message for standard output: a value to write compactly, or its compact text.
+using Message = std::variant<Json, CompactText>;
+
+// The compact form of `message`, without a line feed.
+std::string compact_line(const Message& message);
 
 // Strips Unicode White_Space characters (as UTF-8) from both ends of `text`.
 std::string_view trim_white_space(std::string_view text);

@@ -23,8 +23,15 @@ Bridge offline_bridge() {
   return Bridge(false, std::nullopt);
 }
 
+// The messages of one answer, as values.
+std::vector<Json> values(const std::vector<Message>& out) {
+  std::vector<Json> result;
+  for (const Message& message : out) result.push_back(parse_json(compact_line(message)).value());
+  return result;
+}
+
 Json only_answer(Bridge& bridge, std::string_view line) {
-  std::vector<Json> out = bridge.handle_line(line);
+  std::vector<Json> out = values(bridge.handle_line(line));
   EXPECT_EQ(out.size(), 1u) << line;
   return out.empty() ? Json() : out.front();
 }
@@ -153,7 +160,7 @@ const Json LIST_CHANGED = {{"jsonrpc", "2.0"}, {"method", "notifications/tools/l
 class WithApp : public ::testing::Test {
  protected:
   std::vector<Json> call(const Json& id) {
-    return bridge.handle_line(to_compact(call_request(id)));
+    return values(bridge.handle_line(to_compact(call_request(id))));
   }
 
   // The single answer of a call that must not announce anything.
@@ -185,7 +192,7 @@ TEST_F(WithApp, ForwardsTheRequestWholeAndKeepsTheConnection) {
   Json request = call_request(1);
   request["extra"] = {{"b", 1}, {"a", "\xE2\x80\x94"}};
   request.erase("jsonrpc");
-  std::vector<Json> out = bridge.handle_line(to_compact(request));
+  std::vector<Json> out = values(bridge.handle_line(to_compact(request)));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(is_echo(out[0], 1));
   EXPECT_TRUE(is_echo(answer("two"), "two"));
@@ -388,14 +395,14 @@ class Launching : public ::testing::Test {
 TEST_F(Launching, StartsTheAppOnceAndDialsUntilItPublishes) {
   FakeApp app(dir.path(), catalog_hash(), FakeApp::Publish::later);
   app.publish_endpoint_after(600ms);
-  std::vector<Json> out = bridge.handle_line(to_compact(call_request(1)));
+  std::vector<Json> out = values(bridge.handle_line(to_compact(call_request(1))));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0]["result"]["isError"], false);
   EXPECT_EQ(launches(), "-g -b app.kestil.mac\n");
 
   app.quit();
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(bridge.handle_line(to_compact(call_request(2))).back(),
+  EXPECT_EQ(values(bridge.handle_line(to_compact(call_request(2)))).back(),
             call_error(2, NOT_RUNNING_TEXT));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);  // no second launch, no wait
   EXPECT_EQ(launches(), "-g -b app.kestil.mac\n");
@@ -404,7 +411,7 @@ TEST_F(Launching, StartsTheAppOnceAndDialsUntilItPublishes) {
 TEST_F(Launching, GivesUpWhenTheAppNeverAppears) {
   bridge.launcher = dir.path() + "/missing-launcher";
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(bridge.handle_line(to_compact(call_request(1))).back(),
+  EXPECT_EQ(values(bridge.handle_line(to_compact(call_request(1)))).back(),
             call_error(1, NOT_RUNNING_TEXT));
   EXPECT_GE(std::chrono::steady_clock::now() - started, bridge.launch_wait);
   EXPECT_TRUE(bridge.launch_tried);
@@ -416,7 +423,7 @@ TEST_F(Launching, NothingIsLaunchedWhenForbiddenOrWithoutConfigDir) {
   Bridge homeless(true, std::nullopt);
   homeless.launcher = bridge.launcher;
   for (Bridge* subject : {&forbidden, &homeless}) {
-    EXPECT_EQ(subject->handle_line(to_compact(call_request(1))).back(),
+    EXPECT_EQ(values(subject->handle_line(to_compact(call_request(1)))).back(),
               call_error(1, NOT_RUNNING_TEXT));
     EXPECT_FALSE(subject->launch_tried);
   }
@@ -433,7 +440,7 @@ TEST(BridgeSlow, HelloWaitIsTenSeconds) {
   app.set_hello(HelloAction::silent());
   Bridge bridge(false, dir.path());
   const auto started = Clock::now();
-  EXPECT_EQ(bridge.handle_line(to_compact(call_request(1))).back(),
+  EXPECT_EQ(values(bridge.handle_line(to_compact(call_request(1)))).back(),
             call_error(1, NOT_RUNNING_TEXT));
   EXPECT_GE(Clock::now() - started, 10s);
   EXPECT_LT(Clock::now() - started, 11'500ms);
@@ -444,7 +451,7 @@ TEST(BridgeSlow, LaunchWindowIsTenSecondsOfDialsEveryQuarterSecond) {
   Bridge bridge(true, dir.path());
   bridge.launcher = dir.path() + "/missing-launcher";
   auto started = Clock::now();
-  EXPECT_EQ(bridge.handle_line(to_compact(call_request(1))).back(),
+  EXPECT_EQ(values(bridge.handle_line(to_compact(call_request(1)))).back(),
             call_error(1, NOT_RUNNING_TEXT));
   EXPECT_GE(Clock::now() - started, 10s);
   EXPECT_LT(Clock::now() - started, 11'500ms);
@@ -456,7 +463,8 @@ TEST(BridgeSlow, LaunchWindowIsTenSecondsOfDialsEveryQuarterSecond) {
   FakeApp app(late_dir.path(), catalog_hash(), FakeApp::Publish::later);
   app.publish_endpoint_after(8'000ms);
   started = Clock::now();
-  EXPECT_EQ(patient.handle_line(to_compact(call_request(2))).back()["result"]["isError"], false);
+  EXPECT_EQ(values(patient.handle_line(to_compact(call_request(2)))).back()["result"]["isError"],
+            false);
   EXPECT_GE(Clock::now() - started, 8'000ms);
   EXPECT_LT(Clock::now() - started, 9'000ms);
 }
@@ -467,7 +475,7 @@ TEST(BridgeSlow, CallWaitIsFiftySeconds) {
   app.push_call(CallAction::silent());
   Bridge bridge(false, dir.path());
   const auto started = Clock::now();
-  const Json answer = bridge.handle_line(to_compact(call_request(1))).back();
+  const Json answer = values(bridge.handle_line(to_compact(call_request(1)))).back();
   EXPECT_EQ(answer, call_error(1, timeout_text(50s)));
   EXPECT_NE(to_compact(answer).find("within 50 s."), std::string::npos);
   EXPECT_GE(Clock::now() - started, 50s);
