@@ -123,20 +123,22 @@ std::vector<Message> Bridge::handle_line(std::string_view line) {
 
 namespace {
 
-// {"id":<id>,"jsonrpc":"2.0","result":{"<member>":<list>}} around a cached list text.
-CompactText list_answer(const Json& id, std::string_view member, const std::string& list) {
-  std::string head = "{\"id\":" + to_compact(id) + ",\"jsonrpc\":\"2.0\",\"result\":{\"";
-  head.append(member).append("\":");
-  return CompactText{.head = std::move(head), .body = list, .tail = "}}"};
+// {"id":<id>,"jsonrpc":"2.0","result":<result>} with the result already in compact form, as
+// its opening, a cached body and its closing; no value is built for the answer.
+CompactText answer_text(const Json& id, std::string_view result_opening, std::string_view body,
+                        std::string_view result_closing) {
+  std::string head = "{\"id\":" + to_compact(id) + ",\"jsonrpc\":\"2.0\",\"result\":";
+  head += result_opening;
+  return CompactText{.head = std::move(head), .body = body, .tail = result_closing};
 }
 
 }  // namespace
 
 Message Bridge::answer(const Json& request, const Json& id, std::string_view method) {
   if (method == "initialize") return initialize(request, id);
-  if (method == "ping") return response(id, Json::object());
-  if (method == "tools/list") return list_answer(id, "tools", tools_text());
-  if (method == "prompts/list") return list_answer(id, "prompts", prompts_text());
+  if (method == "ping") return answer_text(id, "{}", "", "}");
+  if (method == "tools/list") return answer_text(id, "{\"tools\":", tools_text(), "}}");
+  if (method == "prompts/list") return answer_text(id, "{\"prompts\":", prompts_text(), "}}");
   if (method == "prompts/get") {
     const Json* arguments = member_at(request, {"params", "arguments"});
     std::optional<Json> messages = prompt_messages(string_at(request, {"params", "name"}, ""),
