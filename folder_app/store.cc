@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "catalog.h"
+#include "ipc.h"
 
 namespace kestil::folder {
 namespace {
@@ -22,27 +23,6 @@ constexpr std::string_view NOTE_EXTENSION = ".md";
 constexpr std::string_view TEMP_PREFIX = ".kestil-tmp-";
 constexpr size_t HEAD_BYTES = 8192;
 constexpr int MAX_FOLDER_DEPTH = 32;
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, so a failed close can be reported.
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string hex(uint64_t value, int digits) {
   static constexpr char HEX[] = "0123456789abcdef";
@@ -177,8 +157,8 @@ void walk(const Space& space, const std::string& dir, const std::string& prefix,
 }
 
 std::optional<std::string> read_file(const std::string& file, size_t max_bytes) {
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
   std::string bytes;
   struct stat info {};
   if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
@@ -195,19 +175,9 @@ std::optional<std::string> read_file(const std::string& file, size_t max_bytes) 
   return bytes;
 }
 
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(wrote));
-  }
-  return true;
-}
-
 bool sync_folder(const std::string& folder) {
-  Fd fd(::open(folder.c_str(), O_RDONLY | O_CLOEXEC));
-  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
 }  // namespace
@@ -406,9 +376,10 @@ std::optional<Failure> write_atomically(const std::string& file, std::string_vie
   mode_t mode = 0644;
   struct stat old {};
   if (::stat(file.c_str(), &old) == 0) mode = old.st_mode & 07777;
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-  if (fd.get() < 0) return Failure{"The note could not be written (no room or no permission)."};
-  bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 && fd.close();
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  if (!fd.valid()) return Failure{"The note could not be written (no room or no permission)."};
+  bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 &&
+                 ::close(fd.release()) == 0;  // a failed close can lose the data
   if (!written) {
     ::unlink(temp.c_str());
     return Failure{"The note could not be written (no room or no permission)."};
