@@ -4,10 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -37,49 +37,38 @@ struct TempDir {
   std::string path;
 };
 
-// A stand-in app: listens in `dir` at once, publishes its endpoint after `publish_after`, and
-// on its one connection answers the hello unless `greets` is false and the first call with an
-// empty result unless `answers` is false.
+// A stand-in app in a child process: listens in `dir` at once, publishes its endpoint after
+// `publish_after`, answers the hello unless `greets` is false and the first call with an empty
+// result unless `answers` is false, then holds the connection until destroyed.
 class App {
  public:
-  App(std::string dir, Clock::duration publish_after, bool greets = true, bool answers = true)
-      : dir(std::move(dir)),
-        listener_(listen_unix_socket(this->dir + "/app.sock")),
-        thread_([=, this] { serve(Clock::now() + publish_after, greets, answers); }) {}
-  ~App() {
-    stop_ = true;
-    thread_.join();
-  }
-
-  const std::string dir;
-
- private:
-  void serve(Clock::time_point publish_at, bool greets, bool answers) {
-    while (!stop_ && Clock::now() < publish_at) std::this_thread::sleep_for(10ms);
+  App(const std::string& dir, Clock::duration publish_after, bool greets = true,
+      bool answers = true) {
+    UniqueFd listener = listen_unix_socket(dir + "/app.sock");
+    if ((pid_ = ::fork()) != 0) return;
+    std::this_thread::sleep_for(publish_after);
     std::filesystem::create_directories(dir + "/mcp");
     std::ofstream(dir + "/mcp/endpoint.json")
         << R"({"v":1,"socket":")" << dir << R"(/app.sock","pid":1,"app_version":"t"})";
-    pollfd entry{listener_.get(), POLLIN, 0};
-    while (!stop_ && ::poll(&entry, 1, 10) <= 0) {
+    UniqueFd connection = accept_connection(listener.get());
+    LineReader reader(connection.get(), 4096);
+    std::string_view line;
+    if (reader.read_line(line) == ReadStatus::line && greets) {
+      send_all(connection.get(), R"({"ok":true,"catalog_hash":")" + catalog_hash() + "\"}\n");
     }
-    UniqueFd connection = accept_connection(listener_.get());
-    for (int lines = 0; !stop_;) {
-      char byte;
-      pollfd readable{connection.get(), POLLIN, 0};
-      if (::poll(&readable, 1, 10) <= 0 || ::read(connection.get(), &byte, 1) != 1 ||
-          byte != '\n') {
-        continue;
-      }
-      if (++lines == 1 && greets) {
-        send_all(connection.get(), R"({"ok":true,"catalog_hash":")" + catalog_hash() + "\"}\n");
-      }
-      if (lines == 2 && answers) send_all(connection.get(), "{\"id\":1,\"result\":{}}\n");
+    if (reader.read_line(line) == ReadStatus::line && answers) {
+      send_all(connection.get(), "{\"id\":1,\"result\":{}}\n");
     }
+    ::pause();
+    ::_exit(0);
+  }
+  ~App() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
   }
 
-  UniqueFd listener_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+ private:
+  pid_t pid_;
 };
 
 // A launcher that notes its arguments, and where its stdin and stdout lead, in <dir>/launches.
@@ -100,7 +89,14 @@ TEST(Launching, StartsTheAppOnceAndDialsUntilItPublishes) {
   Bridge bridge(true, dir.path);
   bridge.launcher = write_launcher(dir.path);
   bridge.launch_wait = 1500ms;
+  // The host's requests arrive on stdin, which the launcher must not share.
+  int host[2];
+  ASSERT_EQ(::pipe(host), 0);
+  const int saved_stdin = ::dup(STDIN_FILENO);
+  ::dup2(host[0], STDIN_FILENO);
   EXPECT_EQ(answer(bridge), R"({"id":1,"result":{}})");
+  ::dup2(saved_stdin, STDIN_FILENO);
+  for (int fd : {saved_stdin, host[0], host[1]}) ::close(fd);
   const auto launches = [&] {
     std::ifstream file(dir.path + "/launches");
     return std::string(std::istreambuf_iterator<char>(file), {});

@@ -16,7 +16,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,14 +24,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <thread>
 
 #include "catalog.h"
 #include "ipc.h"
-
-extern char** environ;
 
 namespace kestil {
 namespace {
@@ -117,11 +115,17 @@ class Session {
     fs::remove_all(dir_, ignored);
   }
 
-  // Plays one line of the transcript; false once the session has failed.
+  bool failed() const { return failed_; }
+
+  // Plays one line of the transcript; false when it fails.
   bool play(const std::string& text, int line) {
     line_ = line;
     const auto arg = [&](std::string_view prefix) { return text.substr(prefix.size()); };
-    if (text.starts_with("args:")) return set_args(arg("args:"));
+    if (text.starts_with("args:")) {
+      std::istringstream words(arg("args:"));
+      args_.assign(std::istream_iterator<std::string>(words), {});
+      return true;
+    }
     if (text.starts_with("env: -")) return env_.erase(arg("env: -")), true;
     if (text.starts_with("env: ")) {
       const std::string entry = replace_all(arg("env: "), "{dir}", dir_);
@@ -129,6 +133,7 @@ class Session {
       return true;
     }
     if (text.starts_with("app")) return play_app(text);
+    std::signal(SIGPIPE, SIG_IGN);  // a server that ended must show as a failed write
     if (pid_ < 0 && !start()) return fail("cannot start the server");
     if (text.starts_with("> ")) return write_all(stdin_.get(), arg("> ") + "\n"), true;
     if (text.starts_with("send: ")) return write_all(stdin_.get(), unescape(arg("send: "))), true;
@@ -147,9 +152,8 @@ class Session {
     pid_ = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
       fail("server status " + std::to_string(status));
-    std::string errors(4096, '\0');
-    errors.resize(std::max<ssize_t>(::read(stderr_.get(), errors.data(), errors.size()), 0));
-    if (!errors.empty()) fail("server wrote to stderr: " + errors);
+    std::ifstream errors(dir_ + "/stderr");
+    if (errors.peek() != EOF) fail("server wrote to stderr");
     if (const std::optional<std::string> extra = app_.next(0)) fail("app received " + *extra);
     pollfd entry{listener_.get(), POLLIN, 0};
     if (listener_.valid() && ::poll(&entry, 1, 0) > 0) fail("app has an unaccepted connection");
@@ -166,13 +170,6 @@ class Session {
               bool glob) {
     if (got && (glob ? matches(*got, wanted) : *got == wanted)) return true;
     return fail(std::string(side) + (got ? "\n  " + *got : " nothing") + "\nexpected\n  " + wanted);
-  }
-
-  bool set_args(const std::string& text) {
-    args_.clear();
-    std::istringstream words(text);
-    for (std::string word; words >> word;) args_.push_back(word);
-    return true;
   }
 
   bool play_app(const std::string& text) {
@@ -226,42 +223,25 @@ class Session {
   }
 
   bool start() {
-    std::signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (auto [fd, target] : {std::pair{in[0], 0}, {out[1], 1}, {err[1], 2}}) {
-      posix_spawn_file_actions_adddup2(&actions, fd, target);
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return false;
+    std::vector<char*> argv{const_cast<char*>(KESTIL_MCP_BINARY)};
+    for (std::string& arg : args_) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT, 0600);
+      ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err, 2);
+      for (int fd : {in[0], in[1], out[0], out[1], err}) ::close(fd);
+      ::unsetenv("KESTIL_CONFIG_DIR"), ::unsetenv("HOME");
+      for (const auto& [name, value] : env_) ::setenv(name.c_str(), value.c_str(), 1);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
     }
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
-      posix_spawn_file_actions_addclose(&actions, fd);
-    }
-    std::vector<std::string> argv{KESTIL_MCP_BINARY}, envp;
-    argv.insert(argv.end(), args_.begin(), args_.end());
-    for (char** entry = environ; *entry; ++entry) {
-      const std::string text = *entry;
-      if (!text.starts_with("KESTIL_CONFIG_DIR=") && !text.starts_with("HOME="))
-        envp.push_back(text);
-    }
-    for (const auto& [name, value] : env_) envp.push_back(name + "=" + value);
-    const auto pointers = [](std::vector<std::string>& texts) {
-      std::vector<char*> result;
-      for (std::string& text : texts) result.push_back(text.data());
-      result.push_back(nullptr);
-      return result;
-    };
-    const int spawned = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr,
-                                    pointers(argv).data(), pointers(envp).data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    ::close(in[0]), ::close(out[1]);
     stdin_ = UniqueFd(in[1]);
     stdout_.fd = UniqueFd(out[0]);
-    stderr_ = UniqueFd(err[0]);
-    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
-    return spawned == 0;
+    return pid_ > 0;
   }
 
   std::string file_;
@@ -271,7 +251,7 @@ class Session {
   std::map<std::string, std::string> env_;
   pid_t pid_ = -1;
   bool failed_ = false;
-  UniqueFd stdin_, stderr_, listener_;
+  UniqueFd stdin_, listener_;
   Lines stdout_, app_;
   std::string socket_;
 };
@@ -283,16 +263,14 @@ TEST_P(Transcript, Plays) {
   std::ifstream file(path);
   ASSERT_TRUE(file) << path;
   std::optional<Session> session;
-  bool failed = false;
   int number = 0;
   for (std::string line; std::getline(file, line);) {
     ++number;
     if (line.starts_with("=== ")) {
       session.reset();
       session.emplace(path, number);
-      failed = false;
-    } else if (!line.empty() && !line.starts_with('#') && session && !failed) {
-      failed = !session->play(line, number);
+    } else if (!line.empty() && !line.starts_with('#') && session && !session->failed()) {
+      session->play(line, number);
     }
   }
 }
