@@ -26,6 +26,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -262,13 +263,13 @@ TEST_P(Transcript, Plays) {
   const std::string path = std::string(KESTIL_TRANSCRIPTS) + "/" + GetParam() + ".txt";
   std::ifstream file(path);
   ASSERT_TRUE(file) << path;
-  std::optional<Session> session;
+  std::unique_ptr<Session> session;
   int number = 0;
   for (std::string line; std::getline(file, line);) {
     ++number;
     if (line.starts_with("=== ")) {
       session.reset();
-      session.emplace(path, number);
+      session = std::make_unique<Session>(path, number);
     } else if (!line.empty() && !line.starts_with('#') && session && !session->failed()) {
       session->play(line, number);
     }
