@@ -134,7 +134,7 @@ std::string block_hash(std::string_view text) {
 
 std::string block_ref(size_t index, std::string_view text) {
   // Appended piece by piece: GCC 12 at -O2 flags `"b" + std::to_string(...)` with a false
-  // -Wrestrict, which the release build treats as an error.
+  // -Wrestrict, which a warnings-as-errors build refuses.
   std::string ref = "b";
   ref += std::to_string(index + 1);
   ref += '~';

@@ -73,7 +73,10 @@ class FolderTools : public testing::Test {
   // The ref of the block that read_note's `markdown` shows as number `n`.
   static std::string ref(const Json& read, int n) {
     std::string markdown = read["markdown"];
-    return markdown.substr(markdown.find("b" + std::to_string(n) + "~"), 9);
+    std::string start = "b";  // not "b" + ...: GCC 12 warns falsely about that at -O2
+    start += std::to_string(n);
+    start += '~';
+    return markdown.substr(markdown.find(start), 9);
   }
 
   fs::path base_, root_;
