@@ -125,11 +125,7 @@ std::vector<Block> split_blocks(std::string_view body) {
 }
 
 std::string block_hash(std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  uint64_t hash = fnv1a_64(text);
-  std::string digits(6, '0');
-  for (int i = 5; i >= 0; --i, hash >>= 4) digits[i] = HEX[hash & 0xf];
-  return digits;
+  return to_hex(fnv1a_64(text), 6);
 }
 
 std::string block_ref(size_t index, std::string_view text) {

@@ -24,13 +24,6 @@ constexpr std::string_view TEMP_PREFIX = ".kestil-tmp-";
 constexpr size_t HEAD_BYTES = 8192;
 constexpr int MAX_FOLDER_DEPTH = 32;
 
-std::string hex(uint64_t value, int digits) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string text(digits, '0');
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = HEX[value & 0xf];
-  return text;
-}
-
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
@@ -193,11 +186,11 @@ std::string folder_of(std::string_view note_path) {
 }
 
 std::string version_of(std::string_view raw) {
-  return hex(fnv1a_64(raw), 16);
+  return to_hex(fnv1a_64(raw), 16);
 }
 
 std::string derived_id(std::string_view note_path) {
-  return hex(fnv1a_64(note_path), 12);
+  return to_hex(fnv1a_64(note_path), 12);
 }
 
 std::string fresh_id(std::string_view note_path) {
@@ -205,7 +198,7 @@ std::string fresh_id(std::string_view note_path) {
   auto now = std::chrono::system_clock::now().time_since_epoch().count();
   std::string seed = std::string(note_path) + "\n" + std::to_string(now) + "\n" +
                      std::to_string(::getpid()) + "\n" + std::to_string(counter++);
-  return hex(fnv1a_64(seed), 12);
+  return to_hex(fnv1a_64(seed), 12);
 }
 
 size_t split_front_matter(std::string_view raw, FrontMatter& meta) {

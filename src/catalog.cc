@@ -350,6 +350,13 @@ uint64_t fnv1a_64(std::string_view bytes) {
   return hash;
 }
 
+std::string to_hex(uint64_t value, int digits) {
+  constexpr char HEX_DIGITS[] = "0123456789abcdef";
+  std::string text(static_cast<std::size_t>(digits), '0');
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = HEX_DIGITS[value & 0xf];
+  return text;
+}
+
 const std::string& tools_text() {
   static const std::string text = to_compact(tools());
   return text;
@@ -361,14 +368,7 @@ const std::string& prompts_text() {
 }
 
 const std::string& catalog_hash() {
-  static const std::string digits = [] {
-    constexpr char HEX_DIGITS[] = "0123456789abcdef";
-    uint64_t hash = fnv1a_64(tools_text() + prompts_text());
-    // Fixed width, so a hash with leading zero digits still compares equal as text.
-    std::string hex(16, '0');
-    for (int i = 15; i >= 0; --i, hash >>= 4) hex[i] = HEX_DIGITS[hash & 0xf];
-    return hex;
-  }();
+  static const std::string digits = to_hex(fnv1a_64(tools_text() + prompts_text()), 16);
   return digits;
 }
 

@@ -40,6 +40,10 @@ std::optional<Json> prompt_messages(std::string_view name, const Json& arguments
 // 64-bit FNV-1a of `bytes`.
 uint64_t fnv1a_64(std::string_view bytes);
 
+// The low `digits` hexadecimal digits of `value`, lower case, most significant first, padded
+// with zeros, so that equal values always compare equal as text.
+std::string to_hex(uint64_t value, int digits);
+
 // 16 lower-case hex digits of FNV-1a over the compact tool list followed by the compact
 // prompt list, computed on first use and kept.
 const std::string& catalog_hash();
