@@ -23,6 +23,7 @@
 #include "ipc.h"
 #include "protocol.h"
 #include "server.h"
+#include "store.h"
 #include "tools.h"
 
 namespace {
@@ -142,19 +143,9 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
                     {"pid", static_cast<int64_t>(::getpid())},
                     {"socket", socket_path},
                     {"v", 1}};
-  std::string temp = kestil::join_path(mcp_dir, ".endpoint.json.XXXXXX");
-  UniqueFd fd(::mkstemp(temp.data()));
-  if (!fd.valid()) return false;
-  const bool written = ::fchmod(fd.get(), 0600) == 0 &&
-                       kestil::write_all(fd.get(), kestil::to_compact(record) + "\n") &&
-                       ::fsync(fd.get()) == 0;
-  fd = UniqueFd();
-  if (!written ||
-      ::rename(temp.c_str(), kestil::join_path(mcp_dir, "endpoint.json").c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  // The same temp-file, flush and rename as every note write; the 0700 mcp dir keeps it private.
+  return !kestil::folder::write_atomically(kestil::join_path(mcp_dir, "endpoint.json"),
+                                           kestil::to_compact(record) + "\n");
 }
 
 int fail(const std::string& message) {
