@@ -1,0 +1,368 @@
+#include "tools_write.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "lookup.h"
+#include "markdown.h"
+
+namespace kestil::folder {
+namespace {
+
+constexpr size_t MAX_TITLE_BYTES = 200;
+
+// Tags given as words: a leading '#' dropped, empty ones skipped; a tag that would break the
+// tag line is refused.
+Outcome<std::vector<std::string>> tag_words(const std::vector<std::string>& given) {
+  std::vector<std::string> tags;
+  for (std::string tag : given) {
+    if (!tag.empty() && tag.front() == '#') tag.erase(0, 1);
+    std::string_view trimmed = trim_white_space(tag);
+    if (trimmed.empty()) continue;
+    if (trimmed.find_first_of(",\n\r") != std::string_view::npos) {
+      return Failure{"The tag '" + std::string(trimmed) +
+                     "' holds a comma or line break; give each tag as one word."};
+    }
+    tags.emplace_back(trimmed);
+  }
+  return tags;
+}
+
+// Writes the note unless nothing changed, keeping the id it read with. Returns the version.
+Outcome<std::string> save(const Call& call, const Note& note, FrontMatter meta,
+                          std::string_view body) {
+  if (meta.id.empty()) meta.id = note.id;
+  std::string raw = join_front_matter(meta, body);
+  if (raw == note.raw) return version_of(raw);
+  if (std::optional<Failure> failed = write_atomically(note.where.file, raw, call.before_rename)) {
+    return *failed;
+  }
+  return version_of(raw);
+}
+
+// Writes a new note at `note_path`, never over an existing one. Returns its id and version.
+Outcome<std::pair<std::string, std::string>> create(const Call& call, const std::string& note_path,
+                                                    FrontMatter meta, std::string_view body) {
+  if (path_taken(call.space, note_path)) {
+    return Failure{"A note '" + note_path +
+                   "' already exists; choose another title or use append_to_note."};
+  }
+  if (meta.id.empty()) meta.id = fresh_id(note_path);
+  std::string raw = join_front_matter(meta, body);
+  std::string file = note_file(call.space, note_path);
+  if (std::optional<Failure> failed = write_atomically(file, raw, call.before_rename)) {
+    return *failed;
+  }
+  return std::make_pair(meta.id, version_of(raw));
+}
+
+std::string with_appended(std::string_view body, std::string_view markdown) {
+  std::string text(body);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                           text.back() == '\t')) {
+    text.pop_back();
+  }
+  if (!text.empty()) text += "\n\n";
+  text += markdown;
+  text += "\n";
+  return text;
+}
+
+Outcome<std::string> title_argument(const std::string& given) {
+  std::string_view title = trim_white_space(given);
+  if (title.empty()) return Failure{"The title is empty; give the note a title."};
+  if (title.size() > MAX_TITLE_BYTES || title.front() == '.' ||
+      title.find_first_of("/\n\r\t") != std::string_view::npos ||
+      title.find('\0') != std::string_view::npos) {
+    return Failure{
+        "The title '" + std::string(title) +
+        "' cannot be a file name; leave out '/', line breaks and a leading '.', and keep "
+        "it under 200 bytes."};
+  }
+  return std::string(title);
+}
+
+// Sets, removes (null) and merges ("visible") style keys.
+void merge_style(Json& style, const Json& changes) {
+  if (!style.is_object()) style = Json::object();
+  for (const auto& [key, value] : changes.items()) {
+    if (value.is_null()) {
+      style.erase(key);
+    } else if (key == "visible" && value.is_object() && style.contains(key) &&
+               style[key].is_object()) {
+      merge_style(style[key], value);
+    } else {
+      style[key] = value;
+    }
+  }
+}
+
+std::optional<std::string> valid_date(const std::string& date) {
+  auto digit = [&](size_t i) { return date[i] >= '0' && date[i] <= '9'; };
+  if (date.size() != 10 || date[4] != '-' || date[7] != '-') return std::nullopt;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (!digit(i)) return std::nullopt;
+  }
+  int year = std::stoi(date.substr(0, 4));
+  int month = std::stoi(date.substr(5, 2));
+  int day = std::stoi(date.substr(8, 2));
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static constexpr int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return std::nullopt;
+  if (day > DAYS[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
+  return date;
+}
+
+std::string local_today() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::localtime_r(&now, &parts);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
+  return text;
+}
+
+Outcome<size_t> resolve_ref(const std::vector<Block>& blocks, const std::string& text) {
+  std::optional<Ref> ref = parse_ref(text);
+  if (!ref) {
+    return Failure{"The ref '" + text + "' is not a ref like b3~1a2b3c from read_note."};
+  }
+  if (std::optional<size_t> index = find_block(blocks, *ref)) return *index;
+  return Failure{"stale_ref: the block " + text +
+                 " changed or is gone since it was read; read_note the note again."};
+}
+
+struct Edit {
+  BlockEdit change;
+  std::vector<std::string> written;  // all new Markdown, for its hashtags
+};
+
+Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
+  Edit edit;
+  edit.change.removed.assign(blocks.size(), false);
+  edit.change.replaced.resize(blocks.size());
+  edit.change.after.resize(blocks.size());
+  std::vector<size_t> changed_by(blocks.size(), 0);
+  for (size_t n = 0; n < ops.size(); ++n) {
+    const Json& op = ops[n];
+    std::string where = "op " + std::to_string(n + 1);
+    if (!op.is_object() || !op.contains("op") || !op["op"].is_string()) {
+      return Failure{"The " + where +
+                     " must be an object with op set to replace, insert_after, "
+                     "delete or append."};
+    }
+    std::string kind = op["op"].get<std::string>();
+    bool needs_ref = kind != "append";
+    bool needs_markdown = kind != "delete";
+    if (kind != "replace" && kind != "insert_after" && kind != "delete" && kind != "append") {
+      return Failure{"The " + where + " has op '" + kind +
+                     "'; use replace, insert_after, delete or append."};
+    }
+    if (needs_ref && (!op.contains("ref") || !op["ref"].is_string())) {
+      return Failure{"The " + where + " (" + kind + ") needs ref, a ref from read_note."};
+    }
+    if (needs_markdown && (!op.contains("markdown") || !op["markdown"].is_string())) {
+      return Failure{"The " + where + " (" + kind + ") needs markdown, a string."};
+    }
+    std::string markdown = needs_markdown ? clean_markdown(op["markdown"].get<std::string>()) : "";
+    if (needs_markdown && markdown.empty()) {
+      return Failure{"The " + where + " (" + kind +
+                     ") has empty markdown; use delete to remove "
+                     "a block."};
+    }
+    edit.written.push_back(markdown);
+    if (kind == "append") {
+      edit.change.at_end.push_back(markdown);
+      continue;
+    }
+    std::string ref = op["ref"].get<std::string>();
+    if (kind == "insert_after" && ref == "start") {
+      edit.change.at_start.push_back(markdown);
+      continue;
+    }
+    Outcome<size_t> resolved = resolve_ref(blocks, ref);
+    if (auto* failed = std::get_if<Failure>(&resolved)) return *failed;
+    size_t index = std::get<size_t>(resolved);
+    if (kind == "insert_after") {
+      edit.change.after[index].push_back(markdown);
+      continue;
+    }
+    if (changed_by[index] != 0) {
+      return Failure{"Ops " + std::to_string(changed_by[index]) + " and " + std::to_string(n + 1) +
+                     " both change " + ref + "; give one replace or delete per block."};
+    }
+    changed_by[index] = n + 1;
+    if (kind == "delete") edit.change.removed[index] = true;
+    if (kind == "replace") edit.change.replaced[index] = markdown;
+  }
+  return edit;
+}
+
+}  // namespace
+
+ToolResult create_note(Call& call) {
+  std::string given_title = call.arguments.text("title", true);
+  std::string markdown = clean_markdown(call.arguments.text("markdown", false));
+  std::string description = call.arguments.text("description", false);
+  std::optional<Json> style = call.arguments.object("style");
+  std::string given_folder = call.arguments.text("folder", false);
+  std::vector<std::string> given_tags = call.arguments.texts("tags");
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  TAKE_OR_RETURN(title, title_argument(given_title));
+  TAKE_OR_RETURN(folder, find_folder(call.space, given_folder));
+  TAKE_OR_RETURN(tags, tag_words(given_tags));
+  FrontMatter meta;
+  meta.description = description;
+  if (style) merge_style(meta.style, *style);
+  add_tags(meta, tags);
+  add_tags(meta, hashtags(markdown));
+  std::string path = joined_path(folder, title);
+  TAKE_OR_RETURN(made, create(call, path, meta, markdown.empty() ? "" : markdown + "\n"));
+  return success(
+      Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
+}
+
+ToolResult duplicate_note(Call& call) {
+  std::string given = call.arguments.text("note", true);
+  bool titled = call.arguments.has("title");
+  std::string given_title = call.arguments.text("title", false);
+  bool described = call.arguments.has("description");
+  std::string description = call.arguments.text("description", false);
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  std::string folder = folder_of(note.where.path);
+  std::string title;
+  if (titled) {
+    TAKE_OR_RETURN(chosen, title_argument(given_title));
+    title = chosen;
+  } else {
+    // "Plan copy", "Plan copy 2", ...: sorted by name, the copy comes right below the note.
+    std::string base = title_of(note.where.path) + " copy";
+    title = base;
+    for (int n = 2; path_taken(call.space, joined_path(folder, title)); ++n) {
+      title = base + " " + std::to_string(n);
+    }
+  }
+  FrontMatter meta = note.meta;
+  meta.id.clear();
+  if (described) meta.description = description;
+  std::string path = joined_path(folder, title);
+  TAKE_OR_RETURN(made, create(call, path, meta, note.body()));
+  return success(
+      Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
+}
+
+ToolResult append_to_note(Call& call) {
+  std::string given = call.arguments.text("note", true);
+  std::string markdown = clean_markdown(call.arguments.text("markdown", true));
+  bool versioned = call.arguments.has("version");
+  std::string version = call.arguments.text("version", false);
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
+  TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  FrontMatter meta = note.meta;
+  add_tags(meta, hashtags(markdown));
+  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
+  Json result{{"id", note.id}, {"path", note.where.path}, {"version", written}};
+  if (versioned) result["changed_since_read"] = version != version_of(note.raw);
+  return success(result);
+}
+
+ToolResult append_to_daily_note(Call& call) {
+  std::string markdown = clean_markdown(call.arguments.text("markdown", true));
+  bool dated = call.arguments.has("date");
+  std::string given_date = call.arguments.text("date", false);
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
+  std::optional<std::string> date = dated ? valid_date(given_date) : local_today();
+  if (!date) {
+    return failure(Failure{"The date '" + given_date +
+                           "' is not a real date written YYYY-MM-DD, like 2026-03-09."});
+  }
+  if (std::optional<Failure> failed = ensure_folder(call.space.root, DAILY_FOLDER)) {
+    return failure(*failed);
+  }
+  std::string path = std::string(DAILY_FOLDER) + "/" + *date;
+  TAKE_OR_RETURN(existing, note_at(call.space, path));
+  FrontMatter meta;
+  if (!existing) {
+    add_tags(meta, hashtags(markdown));
+    TAKE_OR_RETURN(made, create(call, path, meta, markdown + "\n"));
+    return success(Json{{"id", made.first},
+                        {"path", path},
+                        {"date", *date},
+                        {"version", made.second},
+                        {"created", true}});
+  }
+  TAKE_OR_RETURN(note, load_note(*existing));
+  meta = note.meta;
+  add_tags(meta, hashtags(markdown));
+  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
+  return success(Json{
+      {"id", note.id}, {"path", path}, {"date", *date}, {"version", written}, {"created", false}});
+}
+
+ToolResult edit_note(Call& call) {
+  std::string given = call.arguments.text("note", true);
+  std::string version = call.arguments.text("version", true);
+  if (!call.arguments.failure() &&
+      (!call.arguments.has("ops") || !call.arguments.raw("ops").is_array() ||
+       call.arguments.raw("ops").empty())) {
+    call.arguments.fail("The argument ops must be a non-empty array of ops.");
+  }
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  std::vector<Block> blocks = split_blocks(note.body());
+  TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks));
+  FrontMatter meta = note.meta;
+  for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
+  TAKE_OR_RETURN(written,
+                 save(call, note, meta, apply_block_edit(note.body(), blocks, edit.change)));
+  return success(Json{{"id", note.id},
+                      {"path", note.where.path},
+                      {"version", written},
+                      {"changed_since_read", version != version_of(note.raw)}});
+}
+
+ToolResult set_note_info(Call& call) {
+  std::string given = call.arguments.text("note", true);
+  bool described = call.arguments.has("description");
+  std::string description = call.arguments.text("description", false);
+  std::optional<Json> style = call.arguments.object("style");
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  if (!described && !style) {
+    return failure(Failure{"Give description or style (or both) to change."});
+  }
+  TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  FrontMatter meta = note.meta;
+  if (described) meta.description = description;
+  if (style) merge_style(meta.style, *style);
+  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
+  Json result{{"id", note.id},
+              {"path", note.where.path},
+              {"version", written},
+              {"description", meta.description},
+              {"style", meta.style}};
+  return success(result);
+}
+
+ToolResult set_tags(Call& call) {
+  std::string given = call.arguments.text("note", true);
+  std::vector<std::string> add = call.arguments.texts("add");
+  std::vector<std::string> remove = call.arguments.texts("remove");
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  TAKE_OR_RETURN(added, tag_words(add));
+  TAKE_OR_RETURN(removed, tag_words(remove));
+  TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  FrontMatter meta = note.meta;
+  std::erase_if(meta.tags, [&](const std::string& tag) {
+    return std::any_of(removed.begin(), removed.end(),
+                       [&](const std::string& r) { return same_folded(r, tag); });
+  });
+  add_tags(meta, added);
+  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
+  return success(
+      Json{{"id", note.id}, {"path", note.where.path}, {"version", written}, {"tags", meta.tags}});
+}
+
+}  // namespace kestil::folder
