@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -11,10 +12,15 @@
 
 namespace kestil::folder {
 
+class NoteIndex;
+
 // One space: a folder of Markdown notes. Its name is the folder's name.
 struct Space {
   std::string name;
-  std::string root;  // absolute and canonical, without a trailing "/"
+  std::string root;        // absolute and canonical, without a trailing "/"
+  bool read_only = false;  // every write tool refuses, nothing on disk changes
+  // Answers "which notes?" without reading every file; null (or not ready yet): scan the files.
+  std::shared_ptr<NoteIndex> index;
 };
 
 // What one tool call gives back: the one text the assistant reads, and whether it failed.

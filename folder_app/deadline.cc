@@ -1,0 +1,27 @@
+#include "deadline.h"
+
+namespace kestil::folder {
+namespace {
+
+thread_local DeadlineClock::time_point current_deadline = DeadlineClock::time_point::max();
+
+}  // namespace
+
+CallDeadline::CallDeadline(std::chrono::milliseconds budget) : previous_(current_deadline) {
+  current_deadline = DeadlineClock::now() + budget;
+}
+
+CallDeadline::~CallDeadline() {
+  current_deadline = previous_;
+}
+
+bool deadline_passed() {
+  return current_deadline != DeadlineClock::time_point::max() &&
+         DeadlineClock::now() >= current_deadline;
+}
+
+void check_deadline() {
+  if (deadline_passed()) throw DeadlinePassed();
+}
+
+}  // namespace kestil::folder

@@ -1,0 +1,39 @@
+// The time by which the tool call running on this thread must be answered. The server sets it
+// around each call; loops over notes and long queries ask whether it has passed and stop, so a
+// slow call answers a clear error well inside the bridge's wait instead of holding the caller.
+#pragma once
+
+#include <chrono>
+#include <exception>
+
+namespace kestil::folder {
+
+using DeadlineClock = std::chrono::steady_clock;
+
+// How long one call may run when the server is not told otherwise.
+inline constexpr std::chrono::milliseconds DEFAULT_CALL_BUDGET{20000};
+
+// Sets this thread's deadline for as long as it lives; the one it replaces comes back after.
+class CallDeadline {
+ public:
+  explicit CallDeadline(std::chrono::milliseconds budget);
+  ~CallDeadline();
+  CallDeadline(const CallDeadline&) = delete;
+  CallDeadline& operator=(const CallDeadline&) = delete;
+
+ private:
+  DeadlineClock::time_point previous_;
+};
+
+// Thrown by check_deadline; call_tool turns it into the tool error that says what to narrow.
+struct DeadlinePassed : std::exception {
+  const char* what() const noexcept override { return "deadline passed"; }
+};
+
+// Whether this thread's deadline has passed (never, outside a CallDeadline).
+bool deadline_passed();
+
+// Throws DeadlinePassed when this thread's deadline has passed.
+void check_deadline();
+
+}  // namespace kestil::folder
