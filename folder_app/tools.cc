@@ -77,7 +77,10 @@ std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std:
         return "Two notes folders are both named '" + name + "'; give folders with distinct names.";
       }
     }
-    spaces.push_back(Space{name, *root});
+    Space space;
+    space.name = name;
+    space.root = *root;
+    spaces.push_back(std::move(space));
   }
   return spaces;
 }
