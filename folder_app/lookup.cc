@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "index/note_index.h"
 #include "markdown.h"
 
 namespace kestil::folder {
@@ -10,6 +11,45 @@ namespace {
 
 constexpr size_t AMBIGUOUS_SHOWN = 5;
 constexpr std::string_view LINK_PREFIX = "kestil://note/";
+
+// The notes `given` names: as an id (the first by path), else as a title, exact and then
+// case-folded.
+struct Named {
+  std::vector<NoteFile> notes;
+  bool by_id = false;
+};
+
+std::optional<Named> named_in_index(NoteIndex& index, const std::string& given) {
+  std::optional<std::vector<IndexedNote>> with_id = index.with_id(given);
+  if (!with_id) return std::nullopt;
+  if (!with_id->empty()) return Named{{with_id->front().where}, true};
+  for (bool folded : {false, true}) {
+    std::optional<std::vector<IndexedNote>> titled = index.titled(given, folded);
+    if (!titled) return std::nullopt;
+    if (titled->empty()) continue;
+    Named named;
+    for (const IndexedNote& note : *titled) named.notes.push_back(note.where);
+    return named;
+  }
+  return Named{};
+}
+
+Named named_in_files(const Space& space, const std::string& given) {
+  std::vector<NoteFile> all = list_notes(space);
+  for (const NoteFile& note : all) {
+    if (id_of(note) == given) return Named{{note}, true};
+  }
+  Named named;
+  for (const NoteFile& note : all) {
+    if (title_of(note.path) == given) named.notes.push_back(note);
+  }
+  if (named.notes.empty()) {
+    for (const NoteFile& note : all) {
+      if (same_folded(title_of(note.path), given)) named.notes.push_back(note);
+    }
+  }
+  return named;
+}
 
 }  // namespace
 
@@ -32,20 +72,11 @@ Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   Outcome<std::optional<NoteFile>> at = note_at(space, std::get<std::string>(cleaned));
   if (auto* failed = std::get_if<Failure>(&at)) return *failed;
   if (auto& found = std::get<std::optional<NoteFile>>(at)) return *found;
-  std::vector<NoteFile> all = list_notes(space);
-  for (const NoteFile& note : all) {
-    if (id_of(note) == given) return note;
-  }
-  std::vector<const NoteFile*> titled;
-  for (const NoteFile& note : all) {
-    if (title_of(note.path) == given) titled.push_back(&note);
-  }
-  if (titled.empty()) {
-    for (const NoteFile& note : all) {
-      if (same_folded(title_of(note.path), given)) titled.push_back(&note);
-    }
-  }
-  if (titled.size() == 1) return *titled[0];
+  std::optional<Named> named;
+  if (NoteIndex* index = ready_index(space)) named = named_in_index(*index, given);
+  if (!named) named = named_in_files(space, given);
+  const std::vector<NoteFile>& titled = named->notes;
+  if (titled.size() == 1) return titled[0];
   if (titled.empty()) {
     return Failure{"No note '" + given +
                    "' in this space; give an id, path or title that search_notes or list_folder "
@@ -53,7 +84,7 @@ Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   }
   std::string names;
   for (size_t i = 0; i < titled.size() && i < AMBIGUOUS_SHOWN; ++i) {
-    names += (i ? ", " : "") + titled[i]->path;
+    names += (i ? ", " : "") + titled[i].path;
   }
   return Failure{"The title '" + given + "' names " + std::to_string(titled.size()) + " notes (" +
                  names + "); give the path or id instead."};
