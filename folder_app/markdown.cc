@@ -124,6 +124,40 @@ std::vector<Block> split_blocks(std::string_view body) {
   return blocks;
 }
 
+std::vector<Span> code_spans(std::string_view body) {
+  std::vector<Span> spans;
+  for (const Block& block : split_blocks(body)) {
+    if (!fence_of(block.text).empty()) {
+      spans.push_back(Span{block.begin, block.end});
+      continue;
+    }
+    // A run of n backticks opens a span that the next run of exactly n closes; a run that is
+    // never closed is only backticks.
+    std::string_view text = block.text;
+    size_t at = text.find('`');
+    while (at != std::string_view::npos) {
+      size_t run = text.find_first_not_of('`', at);
+      size_t length = (run == std::string_view::npos ? text.size() : run) - at;
+      size_t close = run;
+      while (close != std::string_view::npos) {
+        close = text.find('`', close);
+        if (close == std::string_view::npos) break;
+        size_t close_end = text.find_first_not_of('`', close);
+        if (close_end == std::string_view::npos) close_end = text.size();
+        if (close_end - close == length) break;
+        close = close_end;
+      }
+      if (close == std::string_view::npos) {
+        at = run == std::string_view::npos ? run : text.find('`', run);
+        continue;
+      }
+      spans.push_back(Span{block.begin + at, block.begin + close + length});
+      at = text.find('`', close + length);
+    }
+  }
+  return spans;
+}
+
 std::string block_hash(std::string_view text) {
   return to_hex(fnv1a_64(text), 6);
 }

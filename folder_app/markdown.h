@@ -21,6 +21,16 @@ struct Block {
 
 std::vector<Block> split_blocks(std::string_view body);
 
+// A byte range [begin, end) of a body.
+struct Span {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// The parts of `body` that are code, in order: fenced blocks and `code spans`. Tags and links
+// written there are only shown, not meant.
+std::vector<Span> code_spans(std::string_view body);
+
 // 6 hex digits of a block's text.
 std::string block_hash(std::string_view text);
 
