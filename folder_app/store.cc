@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "catalog.h"
+#include "deadline.h"
 #include "ipc.h"
 #include "names.h"
 
@@ -130,6 +131,7 @@ void walk(const Space& space, const std::string& dir, const std::string& prefix,
   }
   ::closedir(handle);
   for (const std::string& name : names) {
+    check_deadline();
     std::string full = dir + "/" + name;
     struct stat link_info {};
     struct stat info {};
@@ -395,6 +397,7 @@ FolderEntries read_folder(const Space& space, const std::string& folder, std::st
 }
 
 Outcome<Note> load_note(const NoteFile& where) {
+  check_deadline();
   std::optional<std::string> raw = read_file(where.file, SIZE_MAX);
   if (!raw) return Failure{"The note '" + where.path + "' could not be read; try again."};
   Note note{where, std::move(*raw), {}, 0, {}};
