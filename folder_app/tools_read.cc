@@ -23,8 +23,11 @@ size_t characters(std::string_view text) {
   }));
 }
 
-// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`.
-Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
+// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`. Links to
+// notes of the space show as id links, which is how the assistant writes them; refs and the
+// version stay those of the file's bytes.
+Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
+                        const NoteLookup& notes) {
   std::vector<Block> blocks = split_blocks(note.body());
   if (static_cast<size_t>(cursor) > blocks.size()) {
     return Failure{"The cursor " + std::to_string(cursor) + " is past the note's " +
@@ -35,7 +38,7 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
   size_t index = static_cast<size_t>(cursor);
   for (; index < blocks.size(); ++index) {
     std::string piece = "<!-- " + block_ref(index, blocks[index].text) + " -->\n";
-    piece += blocks[index].text;
+    piece += links_for_assistant(blocks[index].text, note.where.path, notes);
     piece += "\n\n";
     size_t size = characters(piece);
     if (!markdown.empty() && used + size > static_cast<size_t>(max_chars)) break;
@@ -155,6 +158,33 @@ void scan_notes(const Space& space, Visit&& visit) {
   }
 }
 
+// The notes linking to `target`, by path, from the index's candidate links each resolved as
+// links_to resolves it; none when the index cannot answer.
+std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
+                                                          const NoteFile& target,
+                                                          const std::string& id,
+                                                          const NoteLookup& notes) {
+  NoteIndex* index = ready_index(space);
+  if (index == nullptr) return std::nullopt;
+  auto candidates = index->links_to(target.path, id, aliases_of(target));
+  if (!candidates) return std::nullopt;
+  std::vector<IndexedNote> linking;
+  for (const NoteIndex::LinkFrom& candidate : *candidates) {
+    const Link& link = candidate.link;
+    bool leads_there = link.kind == LinkKind::id
+                           ? link.target == id
+                           : resolve_link(link, candidate.from.where.path, notes) == target.path;
+    if (leads_there) linking.push_back(candidate.from);
+  }
+  std::sort(linking.begin(), linking.end(),
+            [](const auto& a, const auto& b) { return a.where.path < b.where.path; });
+  linking.erase(
+      std::unique(linking.begin(), linking.end(),
+                  [](const auto& a, const auto& b) { return a.where.path == b.where.path; }),
+      linking.end());
+  return linking;
+}
+
 }  // namespace
 
 ToolResult list_spaces(Call& call) {
@@ -181,7 +211,7 @@ ToolResult get_context(Call& call) {
   Json context{{"space", call.space.name}, {"note", nullptr}, {"selection", nullptr}};
   if (!newest) return success(context);
   TAKE_OR_RETURN(note, load_note(*newest));
-  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS));
+  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS, SpaceNotes(call.space)));
   context["note"] = view;
   return success(context);
 }
@@ -263,7 +293,7 @@ ToolResult read_note(Call& call) {
   int64_t max_chars = call.arguments.integer("max_chars", MIN_MAX_CHARS, DEFAULT_MAX_CHARS);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars));
+  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars, SpaceNotes(call.space)));
   return success(view);
 }
 
@@ -272,13 +302,19 @@ ToolResult get_backlinks(Call& call) {
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(target, find_note(call.space, given));
   std::string id = id_of(target);
-  std::optional<std::vector<IndexedNote>> linking;
-  if (NoteIndex* index = ready_index(call.space)) linking = index->linking_to(id);
+  SpaceNotes notes(call.space);
+  std::optional<std::vector<IndexedNote>> linking =
+      indexed_backlinks(call.space, target, id, notes);
   if (!linking) {
     linking.emplace();
-    scan_notes(call.space, [&](const Note& note) {
-      if (links_to(note.body(), id)) linking->push_back(IndexedNote{note.where, note.id});
-    });
+    for (const NoteFile& where : notes.all()) {
+      check_deadline();
+      Outcome<Note> note = load_note(where);
+      auto* loaded = std::get_if<Note>(&note);
+      if (loaded && links_to(loaded->body(), where, target, id, notes)) {
+        linking->push_back(IndexedNote{where, loaded->id});
+      }
+    }
   }
   std::erase_if(*linking, [&](const IndexedNote& note) { return note.where.path == target.path; });
   Json links = Json::array();

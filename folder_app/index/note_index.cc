@@ -12,36 +12,38 @@
 #include "index/watcher.h"
 #include "lookup.h"
 #include "markdown.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 1;
+constexpr int64_t LAYOUT = 2;
 constexpr size_t NOTES_PER_TRANSACTION = 500;
 // Fewer changed notes than this are read without progress lines.
 constexpr size_t PROGRESS_FROM = 2000;
 constexpr size_t PROGRESS_EVERY = 10000;
-constexpr std::string_view LINK_PREFIX = "kestil://note/";
-constexpr size_t MAX_LINK_TARGET = 128;
 // Above every path and link target: no UTF-8 text starts with this byte.
 constexpr std::string_view PAST_ALL_TEXT = "\xff";
 
 const char* const SCHEMA = R"(
 CREATE TABLE notes(doc INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,
-  id TEXT NOT NULL, title TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL,
-  size INTEGER NOT NULL, description TEXT NOT NULL);
+  id TEXT NOT NULL, title_nfc TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL,
+  size INTEGER NOT NULL);
 CREATE INDEX notes_by_id ON notes(id, path);
-CREATE INDEX notes_by_title ON notes(title, path);
+CREATE INDEX notes_by_title ON notes(title_nfc, path);
 CREATE INDEX notes_by_title_key ON notes(title_key, path);
 CREATE INDEX notes_by_mtime ON notes(mtime DESC, path);
+CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, path))
+  WITHOUT ROWID;
+CREATE INDEX aliases_by_path ON aliases(path);
 CREATE TABLE tags(key TEXT NOT NULL, path TEXT NOT NULL, tag TEXT NOT NULL,
   PRIMARY KEY(key, path)) WITHOUT ROWID;
 CREATE INDEX tags_by_path ON tags(path);
 CREATE TABLE tasks(path TEXT NOT NULL, position INTEGER NOT NULL, ref TEXT NOT NULL,
   text TEXT NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(path, position)) WITHOUT ROWID;
-CREATE TABLE links(target TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(target, path))
-  WITHOUT ROWID;
+CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
+  target TEXT NOT NULL, PRIMARY KEY(key, path, kind, target)) WITHOUT ROWID;
 CREATE INDEX links_by_path ON links(path);
 CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
 CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
@@ -65,21 +67,22 @@ std::string with_commas(size_t number) {
   return digits;
 }
 
-// The text after each id link's prefix, up to where a link ends in Markdown: what links_to
-// compares an id with.
-std::vector<std::string> link_targets(std::string_view body) {
-  std::vector<std::string> targets;
-  for (size_t at = body.find(LINK_PREFIX); at != std::string_view::npos;
-       at = body.find(LINK_PREFIX, at + 1)) {
-    size_t begin = at + LINK_PREFIX.size();
-    size_t end = begin;
-    while (end < body.size() && end - begin < MAX_LINK_TARGET &&
-           std::string_view(" \t\r\n)]>\"'<`|").find(body[end]) == std::string_view::npos) {
-      ++end;
-    }
-    if (end > begin) targets.emplace_back(body.substr(begin, end - begin));
+// The keys a link is found by: an id link by its id, a file link by the path it names, a name
+// link by the name_key of its last part (a title) and of the whole name (an alias), spelled as
+// resolve_link spells them.
+std::vector<std::string> link_keys(const Link& link) {
+  if (link.kind != LinkKind::name) return {link.target};
+  std::string name = nfc(link.target);
+  if (name.size() > 3 && (name.ends_with(".md") || name.ends_with(".MD") || name.ends_with(".Md") ||
+                          name.ends_with(".mD"))) {
+    name.resize(name.size() - 3);
   }
-  return targets;
+  while (name.starts_with('/')) name.erase(0, 1);
+  size_t slash = name.rfind('/');
+  std::string title_key = name_key(slash == std::string::npos ? name : name.substr(slash + 1));
+  std::string whole_key = name_key(name);
+  if (title_key == whole_key) return {title_key};
+  return {title_key, whole_key};
 }
 
 // The least text greater than every text that starts with `prefix`.
@@ -226,6 +229,7 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
   if (had_words) {
     Statement(db, "UPDATE state SET value = value + 1 WHERE key = 'left_behind'").step();
   }
+  Statement(db, "DELETE FROM aliases WHERE path = ?1").bind(1, note_path).step();
   Statement(db, "DELETE FROM tags WHERE path = ?1").bind(1, note_path).step();
   Statement(db, "DELETE FROM tasks WHERE path = ?1").bind(1, note_path).step();
   Statement(db, "DELETE FROM links WHERE path = ?1").bind(1, note_path).step();
@@ -238,15 +242,14 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
   std::string title = title_of(where.path);
   // An unreadable note is listed as the scan lists it, and read again at the next look.
   Statement insert(db,
-                   "INSERT INTO notes(path, id, title, title_key, mtime, size, description) "
-                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+                   "INSERT INTO notes(path, id, title_nfc, title_key, mtime, size) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
   insert.bind(1, where.path)
       .bind(2, note ? note->id : derived_id(where.path))
-      .bind(3, title)
-      .bind(4, tag_key(title))
+      .bind(3, nfc(title))
+      .bind(4, name_key(title))
       .bind(5, where.mtime_ns)
-      .bind(6, note ? size : -1)
-      .bind(7, note ? note->meta.description : "");
+      .bind(6, note ? size : -1);
   insert.step();
   if (!note) return;
   int64_t doc = sqlite3_last_insert_rowid(db.handle());
@@ -273,11 +276,21 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
         .bind(5, task.done ? 1 : 0)
         .step();
   }
-  for (const std::string& target : link_targets(note->body())) {
-    Statement(db, "INSERT OR IGNORE INTO links(target, path) VALUES(?1, ?2)")
-        .bind(1, target)
+  for (const std::string& alias : note->meta.aliases) {
+    Statement(db, "INSERT OR IGNORE INTO aliases(key, path) VALUES(?1, ?2)")
+        .bind(1, name_key(alias))
         .bind(2, where.path)
         .step();
+  }
+  for (const Link& link : links_in(note->body(), where.path)) {
+    for (const std::string& key : link_keys(link)) {
+      Statement(db, "INSERT OR IGNORE INTO links(key, path, kind, target) VALUES(?1, ?2, ?3, ?4)")
+          .bind(1, key)
+          .bind(2, where.path)
+          .bind(3, static_cast<int64_t>(link.kind))
+          .bind(4, link.target)
+          .step();
+    }
   }
 }
 
@@ -409,24 +422,14 @@ std::optional<std::vector<IndexedNote>> NoteIndex::recent(size_t limit) {
 }
 
 std::optional<std::vector<IndexedNote>> NoteIndex::with_id(const std::string& id) {
-  return read<std::vector<IndexedNote>>([&](Connection& db) {
-    Statement rows(db, "SELECT path, mtime FROM notes WHERE id = ?1 ORDER BY path LIMIT 1");
-    rows.bind(1, id);
-    std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string path = rows.text(0);
-      notes.push_back(IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(1)}, id});
-    }
-    return notes;
-  });
+  return notes_where("SELECT path, id, mtime FROM notes WHERE id = ?1 ORDER BY path LIMIT 1", id);
 }
 
-std::optional<std::vector<IndexedNote>> NoteIndex::titled(const std::string& title, bool folded) {
+std::optional<std::vector<IndexedNote>> NoteIndex::notes_where(const char* sql,
+                                                               const std::string& value) {
   return read<std::vector<IndexedNote>>([&](Connection& db) {
-    Statement rows(db, folded
-                           ? "SELECT path, id, mtime FROM notes WHERE title_key = ?1 ORDER BY path"
-                           : "SELECT path, id, mtime FROM notes WHERE title = ?1 ORDER BY path");
-    rows.bind(1, folded ? tag_key(title) : title);
+    Statement rows(db, sql);
+    rows.bind(1, value);
     std::vector<IndexedNote> notes;
     while (rows.step()) {
       check_deadline();
@@ -436,6 +439,22 @@ std::optional<std::vector<IndexedNote>> NoteIndex::titled(const std::string& tit
     }
     return notes;
   });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::titled(const std::string& title_nfc) {
+  return notes_where("SELECT path, id, mtime FROM notes WHERE title_nfc = ?1 ORDER BY path",
+                     title_nfc);
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::titled_folded(const std::string& key) {
+  return notes_where("SELECT path, id, mtime FROM notes WHERE title_key = ?1 ORDER BY path", key);
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::aliased(const std::string& key) {
+  return notes_where(
+      "SELECT n.path, n.id, n.mtime FROM aliases a JOIN notes n ON n.path = a.path "
+      "WHERE a.key = ?1 ORDER BY n.path",
+      key);
 }
 
 std::optional<std::vector<TagCount>> NoteIndex::tags(std::string_view prefix_key, size_t limit) {
@@ -501,26 +520,29 @@ std::optional<NoteIndex::Tasks> NoteIndex::tasks(const std::string& folder, bool
   });
 }
 
-std::optional<std::vector<IndexedNote>> NoteIndex::linking_to(const std::string& id) {
-  return read<std::vector<IndexedNote>>([&](Connection& db) {
-    Statement rows(db,
-                   "SELECT l.target, l.path, n.id, n.mtime FROM links l JOIN notes n ON "
-                   "n.path = l.path WHERE l.target >= ?1 AND l.target < ?2 ORDER BY l.path");
-    rows.bind(1, id).bind(2, prefix_end(id));
-    std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string target = rows.text(0);
-      // As links_to reads a link: the id, then the end or a character that is no letter or digit.
-      if (target.size() > id.size() &&
-          std::isalnum(static_cast<unsigned char>(target[id.size()]))) {
-        continue;
+std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
+    const std::string& path, const std::string& id, const std::vector<std::string>& aliases) {
+  std::vector<std::string> keys = {id, path, name_key(title_of(path))};
+  for (const std::string& alias : aliases) keys.push_back(name_key(alias));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return read<std::vector<LinkFrom>>([&](Connection& db) {
+    std::vector<LinkFrom> found;
+    for (const std::string& key : keys) {
+      Statement rows(db,
+                     "SELECT l.path, n.id, n.mtime, l.kind, l.target FROM links l JOIN notes n "
+                     "ON n.path = l.path WHERE l.key = ?1");
+      rows.bind(1, key);
+      while (rows.step()) {
+        check_deadline();
+        std::string from = rows.text(0);
+        Link link{static_cast<LinkKind>(rows.integer(3)), rows.text(4), 0, 0};
+        found.push_back(LinkFrom{
+            IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
+            std::move(link)});
       }
-      std::string path = rows.text(1);
-      if (!notes.empty() && notes.back().where.path == path) continue;
-      notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(3)}, rows.text(2)});
     }
-    return notes;
+    return found;
   });
 }
 

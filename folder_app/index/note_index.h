@@ -3,8 +3,9 @@
 // changed, and the index only names candidates.
 //
 // Contract:
-// - Per note it keeps path, id, title, modification time and size, description, tags (as
-//   all_tags reads them), tasks, outgoing link targets and the words of title and body in a
+// - Per note it keeps path, id, title, aliases, modification time and size, description, tags
+//   (as all_tags reads them), tasks, its links as links_in reads them (resolved only when asked,
+//   so a new note changes where names lead at once) and the words of title and body in a
 //   full-text table without a copy of the text (contentless FTS5).
 // - A changed note gets a fresh row number; its old full-text row stays behind unreachable (the
 //   SQLite at hand cannot delete from a contentless table) and is dropped when a start finds
@@ -27,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "links.h"
 #include "search.h"
 #include "store.h"
 #include "tools.h"
@@ -78,8 +80,11 @@ class NoteIndex {
   // Listings; each gives none when the index failed (the caller then scans the files).
   std::optional<std::vector<IndexedNote>> recent(size_t limit);
   std::optional<std::vector<IndexedNote>> with_id(const std::string& id);  // by path, at most 1
-  // Notes whose title is `title`; with `folded`, whose title's tag_key is `title`'s.
-  std::optional<std::vector<IndexedNote>> titled(const std::string& title, bool folded);
+  // Notes whose title in NFC is `title_nfc`; whose title's name_key is `key`; that list an
+  // alias whose name_key is `key`. Each by path.
+  std::optional<std::vector<IndexedNote>> titled(const std::string& title_nfc);
+  std::optional<std::vector<IndexedNote>> titled_folded(const std::string& key);
+  std::optional<std::vector<IndexedNote>> aliased(const std::string& key);
   // Tags whose key starts with `prefix_key`, most used first, then by key.
   std::optional<std::vector<TagCount>> tags(std::string_view prefix_key, size_t limit);
   std::optional<std::vector<IndexedNote>> tagged(const std::string& key, size_t limit);
@@ -89,8 +94,15 @@ class NoteIndex {
   };
   // Tasks in path order, inside `folder` ("" for all), the first `limit` of them and the count.
   std::optional<Tasks> tasks(const std::string& folder, bool include_done, size_t limit);
-  // Notes whose body links to the note with `id`, by path.
-  std::optional<std::vector<IndexedNote>> linking_to(const std::string& id);
+  // The links that may lead to the note at `path` with `id` and `aliases`, with the notes they
+  // are written in: id links to `id`, file links to `path`, and name links whose last part is
+  // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
+  struct LinkFrom {
+    IndexedNote from;
+    Link link;
+  };
+  std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
+                                                const std::vector<std::string>& aliases);
 
   // Notes that may match `query`, best first: BM25 over title and body, a title word counting
   // ten times a body word, then the newer, then by path. Without quoted phrases they are exactly
@@ -105,6 +117,8 @@ class NoteIndex {
   // Runs `query` on a pooled connection; none when it failed (the index is then broken).
   template <typename Result, typename Query>
   std::optional<Result> read(Query&& query);
+  // The notes `sql` selects (path, id, mtime) with `value` bound to ?1.
+  std::optional<std::vector<IndexedNote>> notes_where(const char* sql, const std::string& value);
   void start_anew();
   void mark_broken();
   void write_note(Connection& db, const NoteFile& where, int64_t size);
