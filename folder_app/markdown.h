@@ -67,10 +67,11 @@ std::string apply_block_edit(std::string_view body, const std::vector<Block>& bl
 // without leading and trailing blank lines.
 std::string clean_markdown(std::string_view markdown);
 
-// Lower-case (ASCII) tag, without a leading '#', for comparing tags.
+// A tag without a leading '#' as tags are compared: NFC and case-folded.
 std::string tag_key(std::string_view tag);
 
-// The #hashtags written in `markdown` outside code, without '#', each once, in order.
+// The #hashtags written in `markdown` outside code, without '#', each once, in order: Unicode
+// letters, digits, '_', '-' and '/' for nesting ("project/alpha"), not digits only.
 std::vector<std::string> hashtags(std::string_view markdown);
 
 // A checklist item: "- [ ] text" or "- [x] text".

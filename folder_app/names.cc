@@ -81,7 +81,7 @@ std::optional<std::string> hidden_character_problem(std::string_view what, std::
                      : is_bidi_control(*bad)
                          ? "a direction override (" + code_point_name(*bad) + ")"
                          : "a control character (" + code_point_name(*bad) + ")";
-  return "The " + std::string(what) + " '" + quoted(name) + "' holds " + kind + "; leave it out.";
+  return "The " + std::string(what) + " '" + excerpt(name) + "' holds " + kind + "; leave it out.";
 }
 
 }  // namespace
@@ -105,7 +105,7 @@ std::string name_key(std::string_view text) {
   return folded ? *folded : std::string(text);
 }
 
-std::string quoted(std::string_view text) {
+std::string excerpt(std::string_view text) {
   size_t characters = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xc0) == 0x80) continue;
@@ -135,7 +135,7 @@ bool is_tag_character(char32_t c) {
 
 std::optional<std::string> title_problem(std::string_view title) {
   if (title.size() > MAX_TITLE_BYTES) {
-    return "The title '" + quoted(title) + "' is " + std::to_string(title.size()) +
+    return "The title '" + excerpt(title) + "' is " + std::to_string(title.size()) +
            " bytes long; keep it to 200 bytes.";
   }
   return hidden_character_problem("title", title);
@@ -147,12 +147,12 @@ std::optional<std::string> folder_name_problem(std::string_view name) {
 
 std::optional<std::string> tag_problem(std::string_view tag) {
   if (tag.size() > MAX_TAG_BYTES) {
-    return "The tag '" + quoted(tag) + "' is " + std::to_string(tag.size()) +
+    return "The tag '" + excerpt(tag) + "' is " + std::to_string(tag.size()) +
            " bytes long; keep it to 100 bytes.";
   }
   if (std::optional<std::string> problem = hidden_character_problem("tag", tag)) return problem;
   if (first_where(tag, is_white_space)) {
-    return "The tag '" + quoted(tag) + "' holds white space; give each tag as one word.";
+    return "The tag '" + excerpt(tag) + "' holds white space; give each tag as one word.";
   }
   return std::nullopt;
 }

@@ -17,7 +17,7 @@ std::string name_key(std::string_view text);
 
 // At most 200 characters of `text`, cut on a character boundary and ended with "…" when cut:
 // what a message may quote of an argument, however long the argument was.
-std::string quoted(std::string_view text);
+std::string excerpt(std::string_view text);
 
 // Whether code point `c` may appear in a #hashtag: a Unicode letter, mark or digit, '_', '-'
 // or '/' (which nests tags).

@@ -31,6 +31,7 @@ struct FrontMatter {
   std::string id;  // empty when the file has none yet
   std::string description;
   std::vector<std::string> tags;
+  std::vector<std::string> aliases;
   Json style = Json::object();
   std::vector<std::string> other_lines;  // lines of keys this app does not know, kept as they are
 };
