@@ -131,8 +131,9 @@ Statement& Statement::bind(int index, int64_t value) {
 }
 
 Statement& Statement::bind(int index, std::string_view value) {
-  int status = sqlite3_bind_text64(statement_, index, value.data(), value.size(), SQLITE_TRANSIENT,
-                                   SQLITE_UTF8);
+  // An empty view may have no data at all, which SQLite would read as NULL.
+  int status = sqlite3_bind_text64(statement_, index, value.empty() ? "" : value.data(),
+                                   value.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (status != SQLITE_OK) fail(db_, status, "binding");
   return *this;
 }
