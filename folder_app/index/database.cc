@@ -80,7 +80,9 @@ Connection::Connection(const std::string& file, bool follow_deadline) {
     sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
     sqlite3_extended_result_codes(db_, 0);
     register_tokenizer(db_);
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+    // Pages are read through a mapping rather than copied in: a query over many notes touches
+    // much of the full-text index.
+    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA mmap_size=1073741824");
   } catch (...) {
     sqlite3_close(db_);
     throw;
