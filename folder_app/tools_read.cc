@@ -180,18 +180,18 @@ ToolResult get_backlinks(Call& call) {
   std::string given = call.arguments.text("note", true);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(target, find_note(call.space, given));
-  std::string id = id_of(target);
+  LinkTarget wanted(target);
   SpaceNotes notes(call.space);
   Json links = Json::array();
   for (const NoteFile& where : notes.all()) {
     if (where.path == target.path) continue;
     Outcome<Note> note = load_note(where);
     auto* loaded = std::get_if<Note>(&note);
-    if (loaded && links_to(loaded->body(), where, target, id, notes)) {
+    if (loaded && links_to(loaded->body(), where, wanted, notes)) {
       links.push_back(note_summary(where, loaded->id));
     }
   }
-  return success(Json{{"id", id}, {"title", title_of(target.path)}, {"backlinks", links}});
+  return success(Json{{"id", wanted.id}, {"title", title_of(target.path)}, {"backlinks", links}});
 }
 
 ToolResult list_tags(Call& call) {
