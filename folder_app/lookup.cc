@@ -1,15 +1,14 @@
 #include "lookup.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "markdown.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
 
 constexpr size_t AMBIGUOUS_SHOWN = 5;
-constexpr std::string_view LINK_PREFIX = "kestil://note/";
 
 }  // namespace
 
@@ -25,6 +24,37 @@ Json note_summary(const NoteFile& where, const std::string& id) {
               {"modified", utc_time(where.mtime_ns)}};
 }
 
+namespace {
+
+// The notes `wanted` names as a title (in NFC, else case-folded), else as an alias.
+std::vector<const NoteFile*> notes_named(const std::vector<NoteFile>& all,
+                                         const std::string& wanted) {
+  std::vector<const NoteFile*> named;
+  std::string spelled = nfc(wanted);
+  for (const NoteFile& note : all) {
+    if (nfc(title_of(note.path)) == spelled) named.push_back(&note);
+  }
+  std::string key = name_key(wanted);
+  if (named.empty()) {
+    for (const NoteFile& note : all) {
+      if (name_key(title_of(note.path)) == key) named.push_back(&note);
+    }
+  }
+  if (named.empty()) {
+    for (const NoteFile& note : all) {
+      for (const std::string& alias : aliases_of(note)) {
+        if (name_key(alias) == key) {
+          named.push_back(&note);
+          break;
+        }
+      }
+    }
+  }
+  return named;
+}
+
+}  // namespace
+
 Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   if (given.empty()) return Failure{"The argument note is empty; give a note id, path or title."};
   Outcome<std::string> cleaned = clean_path(given, true);
@@ -36,18 +66,10 @@ Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   for (const NoteFile& note : all) {
     if (id_of(note) == given) return note;
   }
-  std::vector<const NoteFile*> titled;
-  for (const NoteFile& note : all) {
-    if (title_of(note.path) == given) titled.push_back(&note);
-  }
-  if (titled.empty()) {
-    for (const NoteFile& note : all) {
-      if (same_folded(title_of(note.path), given)) titled.push_back(&note);
-    }
-  }
+  std::vector<const NoteFile*> titled = notes_named(all, given);
   if (titled.size() == 1) return *titled[0];
   if (titled.empty()) {
-    return Failure{"No note '" + given +
+    return Failure{"No note '" + excerpt(given) +
                    "' in this space; give an id, path or title that search_notes or list_folder "
                    "shows."};
   }
@@ -55,8 +77,8 @@ Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   for (size_t i = 0; i < titled.size() && i < AMBIGUOUS_SHOWN; ++i) {
     names += (i ? ", " : "") + titled[i]->path;
   }
-  return Failure{"The title '" + given + "' names " + std::to_string(titled.size()) + " notes (" +
-                 names + "); give the path or id instead."};
+  return Failure{"The title '" + excerpt(given) + "' names " + std::to_string(titled.size()) +
+                 " notes (" + names + "); give the path or id instead."};
 }
 
 Outcome<Note> find_and_load(const Space& space, const std::string& given) {
@@ -68,9 +90,18 @@ Outcome<Note> find_and_load(const Space& space, const std::string& given) {
 Outcome<std::string> find_folder(const Space& space, const std::string& given) {
   Outcome<std::string> cleaned = clean_path(given, false);
   if (auto* failed = std::get_if<Failure>(&cleaned)) return *failed;
+  for (std::string_view rest = std::get<std::string>(cleaned); !rest.empty();) {
+    size_t slash = rest.find('/');
+    if (std::optional<std::string> problem = folder_name_problem(rest.substr(0, slash))) {
+      return Failure{*problem};
+    }
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+  }
   Outcome<std::string> full = existing_folder(space, std::get<std::string>(cleaned));
   if (auto* failed = std::get_if<Failure>(&full)) return *failed;
-  return std::get<std::string>(cleaned);
+  // The folder as the disk spells it, which may be another normal form than given.
+  const std::string& spelled = std::get<std::string>(full);
+  return spelled.size() > space.root.size() ? spelled.substr(space.root.size() + 1) : "";
 }
 
 void add_tags(FrontMatter& meta, const std::vector<std::string>& tags) {
@@ -85,13 +116,81 @@ std::string joined_path(std::string_view folder, std::string_view title) {
   return folder.empty() ? std::string(title) : std::string(folder) + "/" + std::string(title);
 }
 
-bool links_to(std::string_view body, std::string_view id) {
-  std::string link = std::string(LINK_PREFIX) + std::string(id);
-  for (size_t at = body.find(link); at != std::string_view::npos; at = body.find(link, at + 1)) {
-    size_t after = at + link.size();
-    if (after == body.size() || !std::isalnum(static_cast<unsigned char>(body[after]))) return true;
+bool links_to(std::string_view body, const NoteFile& from, const NoteFile& target,
+              std::string_view target_id, const NoteLookup& notes) {
+  for (const Link& link : links_in(body, from.path)) {
+    if (link.kind == LinkKind::id ? link.target == target_id
+                                  : resolve_link(link, from.path, notes) == target.path) {
+      return true;
+    }
   }
   return false;
+}
+
+std::vector<std::string> aliases_of(const NoteFile& where) {
+  Outcome<Note> note = load_note(where);
+  if (auto* loaded = std::get_if<Note>(&note)) return loaded->meta.aliases;
+  return {};
+}
+
+SpaceNotes::SpaceNotes(const Space& space) : space_(space) {}
+
+const std::vector<NoteFile>& SpaceNotes::all() const {
+  if (!listed_) {
+    notes_ = list_notes(space_);
+    for (size_t i = 0; i < notes_.size(); ++i) {
+      by_title_.emplace(name_key(title_of(notes_[i].path)), i);
+    }
+    listed_ = true;
+  }
+  return notes_;
+}
+
+std::optional<std::string> SpaceNotes::existing(std::string_view path) const {
+  Outcome<std::string> cleaned = clean_path(path, true);
+  if (!std::holds_alternative<std::string>(cleaned)) return std::nullopt;
+  Outcome<std::optional<NoteFile>> at = note_at(space_, std::get<std::string>(cleaned));
+  auto* found = std::get_if<std::optional<NoteFile>>(&at);
+  if (found == nullptr || !*found) return std::nullopt;
+  return (*found)->path;
+}
+
+std::vector<std::string> SpaceNotes::titled(std::string_view key) const {
+  all();
+  std::vector<std::string> paths;
+  auto [first, last] = by_title_.equal_range(std::string(key));
+  for (auto it = first; it != last; ++it) paths.push_back(notes_[it->second].path);
+  return paths;
+}
+
+std::vector<std::string> SpaceNotes::aliased(std::string_view key) const {
+  if (!aliases_read_) {
+    for (size_t i = 0; i < all().size(); ++i) {
+      for (const std::string& alias : aliases_of(notes_[i])) by_alias_.emplace(name_key(alias), i);
+    }
+    aliases_read_ = true;
+  }
+  std::vector<std::string> paths;
+  auto [first, last] = by_alias_.equal_range(std::string(key));
+  for (auto it = first; it != last; ++it) paths.push_back(notes_[it->second].path);
+  return paths;
+}
+
+std::optional<std::string> SpaceNotes::with_id(std::string_view id) const {
+  if (!ids_read_) {
+    for (const NoteFile& note : all()) by_id_.emplace(id_of(note), note.path);
+    ids_read_ = true;
+  }
+  auto found = by_id_.find(std::string(id));
+  if (found == by_id_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::string> SpaceNotes::id_at(std::string_view path) const {
+  Outcome<std::optional<NoteFile>> at = note_at(space_, path);
+  auto* found = std::get_if<std::optional<NoteFile>>(&at);
+  if (found == nullptr || !*found) return std::nullopt;
+  return id_of(**found);
 }
 
 std::vector<std::string> all_tags(const Note& note) {

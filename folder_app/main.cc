@@ -245,9 +245,9 @@ int run(const Options& options) {
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
-  // With the tools' lock held no note is half-written, and none will be: the process ends
+  // With the writes' lock held no note is half-written, and none will be: the process ends
   // here without letting the serving threads run again.
-  server.tools_mutex().lock();
+  server.writes_mutex().lock();
   if (auto endpoint = kestil::read_endpoint(*config_dir);
       endpoint && endpoint->pid == static_cast<uint32_t>(::getpid())) {
     ::unlink(kestil::join_path(mcp_dir, "endpoint.json").c_str());

@@ -15,7 +15,9 @@
 #include <ctime>
 
 #include "catalog.h"
+#include "deadline.h"
 #include "ipc.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
@@ -74,6 +76,7 @@ void walk(const Space& space, const std::string& dir, const std::string& prefix,
   }
   ::closedir(handle);
   for (const std::string& name : names) {
+    check_deadline();
     std::string full = dir + "/" + name;
     struct stat link_info {};
     struct stat info {};
@@ -345,6 +348,45 @@ void tidy_folder(const std::string& dir, const std::string& prefix, int depth, T
   if (changed) sync_folder(dir);
 }
 
+// The entry of `folder` named `name` in another Unicode normal form (a Mac writes names
+// decomposed), or none.
+std::optional<std::string> entry_spelled(const std::string& folder, std::string_view name) {
+  std::string wanted = nfc(name);
+  DIR* handle = ::opendir(folder.c_str());
+  if (handle == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (dirent* entry = ::readdir(handle)) {
+    if (!found && nfc(entry->d_name) == wanted) found = entry->d_name;
+  }
+  ::closedir(handle);
+  return found;
+}
+
+// `relative` (a path below the space root) as the disk spells it, when a part of it is stored
+// in another normal form than given; none when nothing is there either way.
+std::optional<std::string> respelled(const Space& space, std::string_view relative) {
+  std::string folder = space.root;
+  std::string spelled;
+  bool changed = false;
+  while (!relative.empty()) {
+    size_t slash = relative.find('/');
+    std::string part(relative.substr(0, slash));
+    struct stat info {};
+    if (::lstat((folder + "/" + part).c_str(), &info) != 0) {
+      std::optional<std::string> other = entry_spelled(folder, part);
+      if (!other) return std::nullopt;
+      part = *other;
+      changed = true;
+    }
+    folder += "/" + part;
+    spelled += (spelled.empty() ? "" : "/") + part;
+    if (slash == std::string_view::npos) break;
+    relative.remove_prefix(slash + 1);
+  }
+  if (!changed) return std::nullopt;
+  return spelled;
+}
+
 }  // namespace
 
 std::string title_of(std::string_view note_path) {
@@ -386,13 +428,14 @@ std::string note_file(const Space& space, std::string_view note_path) {
 
 bool path_taken(const Space& space, std::string_view note_path) {
   struct stat info {};
-  return ::lstat(note_file(space, note_path).c_str(), &info) == 0;
+  return ::lstat(note_file(space, note_path).c_str(), &info) == 0 ||
+         respelled(space, std::string(note_path) + std::string(NOTE_EXTENSION));
 }
 
 Outcome<std::string> clean_path(std::string_view given, bool is_note) {
   std::string_view what = is_note ? "note path" : "folder";
   if (given.starts_with('/')) {
-    return Failure{"The " + std::string(what) + " '" + std::string(given) +
+    return Failure{"The " + std::string(what) + " '" + excerpt(given) +
                    "' is absolute; give it relative to the space, like 'Projects/Plan'."};
   }
   while (given.ends_with('/')) given.remove_suffix(1);
@@ -403,7 +446,7 @@ Outcome<std::string> clean_path(std::string_view given, bool is_note) {
     size_t slash = rest.find('/');
     std::string_view part = rest.substr(0, slash);
     if (part.empty() || part.front() == '.' || part.find('\0') != std::string_view::npos) {
-      return Failure{"The " + std::string(what) + " '" + std::string(given) +
+      return Failure{"The " + std::string(what) + " '" + excerpt(given) +
                      "' has an empty, hidden, '.' or '..' part; give a path inside the space."};
     }
     if (!cleaned.empty()) cleaned += '/';
@@ -417,13 +460,18 @@ Outcome<std::string> clean_path(std::string_view given, bool is_note) {
 Outcome<std::string> existing_folder(const Space& space, std::string_view folder) {
   std::string full = folder.empty() ? space.root : space.root + "/" + std::string(folder);
   std::optional<std::string> real = real_path(full);
+  std::optional<std::string> other = real ? std::nullopt : respelled(space, folder);
+  if (other) {
+    full = space.root + "/" + *other;
+    real = real_path(full);
+  }
   struct stat info {};
   if (real && !inside(space, *real)) {
-    return Failure{"The folder '" + std::string(folder) +
+    return Failure{"The folder '" + excerpt(folder) +
                    "' leads outside the space; give a folder inside it."};
   }
   if (!real || ::stat(real->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return Failure{"There is no folder '" + std::string(folder) +
+    return Failure{"There is no folder '" + excerpt(folder) +
                    "' in the space; list_folder shows the folders."};
   }
   return full;
@@ -432,14 +480,23 @@ Outcome<std::string> existing_folder(const Space& space, std::string_view folder
 Outcome<std::optional<NoteFile>> note_at(const Space& space, std::string_view note_path) {
   std::string full = note_file(space, note_path);
   std::optional<std::string> real = real_path(full);
-  if (!real) return std::optional<NoteFile>{};
+  std::string spelled(note_path);
+  if (!real) {
+    std::optional<std::string> other =
+        respelled(space, std::string(note_path) + std::string(NOTE_EXTENSION));
+    if (!other) return std::optional<NoteFile>{};
+    spelled = other->substr(0, other->size() - NOTE_EXTENSION.size());
+    full = note_file(space, spelled);
+    real = real_path(full);
+    if (!real) return std::optional<NoteFile>{};
+  }
   if (!inside(space, *real)) {
-    return Failure{"The note path '" + std::string(note_path) +
+    return Failure{"The note path '" + excerpt(note_path) +
                    "' leads outside the space; give a note inside it."};
   }
   struct stat info {};
   if (::stat(real->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::optional<NoteFile>{};
-  return std::optional<NoteFile>{NoteFile{std::string(note_path), full, mtime_ns_of(info)}};
+  return std::optional<NoteFile>{NoteFile{spelled, full, mtime_ns_of(info)}};
 }
 
 FolderEntries read_folder(const Space& space, const std::string& folder, std::string_view prefix) {
@@ -462,6 +519,7 @@ FolderEntries read_folder(const Space& space, const std::string& folder, std::st
 }
 
 Outcome<Note> load_note(const NoteFile& where) {
+  check_deadline();
   std::optional<std::string> raw = read_file(where.file, SIZE_MAX);
   if (!raw) return Failure{"The note '" + where.path + "' could not be read; try again."};
   return note_from(where, std::move(*raw));

@@ -4,6 +4,8 @@
 #include <map>
 
 #include "arguments.h"
+#include "catalog.h"
+#include "deadline.h"
 #include "store.h"
 #include "tools_read.h"
 #include "tools_write.h"
@@ -36,6 +38,30 @@ const std::map<std::string, Tool, std::less<>>& tool_table() {
   return TOOLS;
 }
 
+// What a caller can narrow in a call of each tool, from the arguments the catalog gives it.
+std::map<std::string, std::string, std::less<>> narrowing_advice() {
+  static const std::pair<const char*, const char*> WAYS[] = {
+      {"query", "a more specific query"},
+      {"folder", "a folder"},
+      {"limit", "a smaller limit"},
+      {"note", "the note's path instead of its title or id"},
+  };
+  std::map<std::string, std::string, std::less<>> advice;
+  for (const Json& tool : tools()) {
+    const Json& properties = tool["inputSchema"]["properties"];
+    std::vector<std::string> ways;
+    for (const auto& [argument, way] : WAYS) {
+      if (properties.contains(argument)) ways.emplace_back(way);
+    }
+    std::string text;
+    for (size_t i = 0; i < ways.size(); ++i) {
+      text += (i == 0 ? "" : i + 1 == ways.size() ? " or " : ", ") + ways[i];
+    }
+    advice[tool["name"].get<std::string>()] = text;
+  }
+  return advice;
+}
+
 ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Json& arguments,
                const BeforeRename& before_rename) {
   auto tool = tool_table().find(name);
@@ -45,6 +71,8 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
   }
   if (spaces.empty())
     return ToolResult{"No space is open; start the app with a notes folder.", true};
+  // A call that waited its whole time for its turn stops before it starts.
+  check_deadline();
   Arguments checked(arguments);
   const Space* space = &spaces.front();
   if (name != "list_spaces" && checked.has("space")) {
@@ -64,6 +92,18 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
 }
 
 }  // namespace
+
+ToolResult stopped_at_deadline(std::string_view name) {
+  static const auto ADVICE = narrowing_advice();
+  auto advice = ADVICE.find(name);
+  std::string text = std::string(name) + " took too long and was stopped; ";
+  if (advice == ADVICE.end() || advice->second.empty()) {
+    text += "try again in a moment.";
+  } else {
+    text += "narrow it: give " + advice->second + ".";
+  }
+  return ToolResult{std::move(text), true};
+}
 
 std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std::string>& dirs) {
   std::vector<Space> spaces;
@@ -94,6 +134,8 @@ ToolResult call_tool(const std::vector<Space>& spaces, std::string_view name, co
                      const std::function<bool()>& before_rename) {
   try {
     return run(spaces, name, arguments, before_rename);
+  } catch (const DeadlinePassed&) {
+    return stopped_at_deadline(name);
   } catch (const std::exception& problem) {
     return ToolResult{
         std::string("The call failed inside the app (") + problem.what() + "); try again.", true};

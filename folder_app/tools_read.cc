@@ -19,8 +19,11 @@ size_t characters(std::string_view text) {
   }));
 }
 
-// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`.
-Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
+// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`. Links to
+// notes of the space show as id links, which is how the assistant writes them; refs and the
+// version stay those of the file's bytes.
+Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
+                        const NoteLookup& notes) {
   std::vector<Block> blocks = split_blocks(note.body());
   if (static_cast<size_t>(cursor) > blocks.size()) {
     return Failure{"The cursor " + std::to_string(cursor) + " is past the note's " +
@@ -31,7 +34,7 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
   size_t index = static_cast<size_t>(cursor);
   for (; index < blocks.size(); ++index) {
     std::string piece = "<!-- " + block_ref(index, blocks[index].text) + " -->\n";
-    piece += blocks[index].text;
+    piece += links_for_assistant(blocks[index].text, note.where.path, notes);
     piece += "\n\n";
     size_t size = characters(piece);
     if (!markdown.empty() && used + size > static_cast<size_t>(max_chars)) break;
@@ -71,7 +74,7 @@ ToolResult get_context(Call& call) {
   Json context{{"space", call.space.name}, {"note", nullptr}, {"selection", nullptr}};
   if (newest == notes.end()) return success(context);
   TAKE_OR_RETURN(note, load_note(*newest));
-  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS));
+  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS, SpaceNotes(call.space)));
   context["note"] = view;
   return success(context);
 }
@@ -169,7 +172,7 @@ ToolResult read_note(Call& call) {
   int64_t max_chars = call.arguments.integer("max_chars", MIN_MAX_CHARS, DEFAULT_MAX_CHARS);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars));
+  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars, SpaceNotes(call.space)));
   return success(view);
 }
 
@@ -178,11 +181,13 @@ ToolResult get_backlinks(Call& call) {
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(target, find_note(call.space, given));
   std::string id = id_of(target);
+  SpaceNotes notes(call.space);
   Json links = Json::array();
-  for (const NoteFile& where : list_notes(call.space)) {
+  for (const NoteFile& where : notes.all()) {
     if (where.path == target.path) continue;
     Outcome<Note> note = load_note(where);
-    if (auto* loaded = std::get_if<Note>(&note); loaded && links_to(loaded->body(), id)) {
+    auto* loaded = std::get_if<Note>(&note);
+    if (loaded && links_to(loaded->body(), where, target, id, notes)) {
       links.push_back(note_summary(where, loaded->id));
     }
   }
