@@ -127,6 +127,11 @@ bool links_to(std::string_view body, const NoteFile& from, const NoteFile& targe
   return false;
 }
 
+std::string editor_markdown(const Space& space, std::string_view path, std::string_view markdown) {
+  if (markdown.find("kestil://note/") == std::string_view::npos) return std::string(markdown);
+  return links_for_editor(markdown, path, SpaceNotes(space));
+}
+
 std::vector<std::string> aliases_of(const NoteFile& where) {
   Outcome<Note> note = load_note(where);
   if (auto* loaded = std::get_if<Note>(&note)) return loaded->meta.aliases;

@@ -36,6 +36,10 @@ std::string joined_path(std::string_view folder, std::string_view title);
 bool links_to(std::string_view body, const NoteFile& from, const NoteFile& target,
               std::string_view target_id, const NoteLookup& notes);
 
+// The assistant's Markdown as it is stored in the note at `path`: its id links to notes of the
+// space become relative links, which the person's editor can follow.
+std::string editor_markdown(const Space& space, std::string_view path, std::string_view markdown);
+
 // The aliases a note's front matter lists.
 std::vector<std::string> aliases_of(const NoteFile& where);
 

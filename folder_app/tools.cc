@@ -6,6 +6,7 @@
 #include "arguments.h"
 #include "catalog.h"
 #include "deadline.h"
+#include "names.h"
 #include "store.h"
 #include "tools_read.h"
 #include "tools_write.h"
@@ -66,8 +67,7 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
                const BeforeRename& before_rename) {
   auto tool = tool_table().find(name);
   if (tool == tool_table().end()) {
-    return ToolResult{"Unknown tool '" + std::string(name) + "'; tools/list names the tools.",
-                      true};
+    return ToolResult{"Unknown tool '" + excerpt(name) + "'; tools/list names the tools.", true};
   }
   if (spaces.empty())
     return ToolResult{"No space is open; start the app with a notes folder.", true};
@@ -82,7 +82,7 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
     if (found == spaces.end() && !checked.failure()) {
       std::string names;
       for (const Space& s : spaces) names += (names.empty() ? "" : ", ") + s.name;
-      checked.fail("No space '" + wanted + "'; list_spaces shows them: " + names + ".");
+      checked.fail("No space '" + excerpt(wanted) + "'; list_spaces shows them: " + names + ".");
     }
     if (found != spaces.end()) space = &*found;
   }
