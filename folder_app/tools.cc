@@ -6,6 +6,7 @@
 #include "arguments.h"
 #include "catalog.h"
 #include "deadline.h"
+#include "index/note_index.h"
 #include "names.h"
 #include "store.h"
 #include "tools_read.h"
@@ -37,6 +38,23 @@ const std::map<std::string, Tool, std::less<>>& tool_table() {
       {"set_tags", set_tags},
   };
   return TOOLS;
+}
+
+// The tools that write a note; each names the note it wrote in its result's "path".
+bool writes(std::string_view name) {
+  static constexpr std::string_view WRITE_TOOLS[] = {
+      "create_note", "duplicate_note", "append_to_note", "append_to_daily_note",
+      "edit_note",   "set_note_info",  "set_tags"};
+  return std::find(std::begin(WRITE_TOOLS), std::end(WRITE_TOOLS), name) != std::end(WRITE_TOOLS);
+}
+
+// The app's own write reaches the index at once, before the reply, so the next call sees it.
+void tell_index(const Space& space, const ToolResult& result) {
+  std::optional<Json> written = parse_json(result.text);
+  if (written && written->is_object() && written->contains("path") &&
+      (*written)["path"].is_string()) {
+    space.index->refresh((*written)["path"].get<std::string>());
+  }
 }
 
 // What a caller can narrow in a call of each tool, from the arguments the catalog gives it.
@@ -88,7 +106,9 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
   }
   if (checked.failure()) return failure(*checked.failure());
   Call call{spaces, *space, checked, before_rename};
-  return tool->second(call);
+  ToolResult result = tool->second(call);
+  if (!result.is_error && space->index && writes(name)) tell_index(*space, result);
+  return result;
 }
 
 }  // namespace
