@@ -581,7 +581,13 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     if (!read_state || !raw) return unreadable;
     if (state_of_fd(source.get()) != read_state) continue;  // written to while it was read
     Note current = note_from(where, std::move(*raw));
-    Outcome<std::string> changed = change(current);
+    Outcome<std::string> changed = Failure{};
+    try {
+      changed = change(current);
+    } catch (const std::exception& problem) {
+      if (!ours) throw;  // nothing is written yet: the call fails as any other would
+      changed = Failure{std::string("The note could not be merged (") + problem.what() + ")."};
+    }
     if (auto* failed = std::get_if<Failure>(&changed)) {
       if (!ours) return *failed;
       // The change no longer applies to what the other program wrote: that goes back in place

@@ -141,5 +141,16 @@ TEST(FrontMatter, ListsAreReadInEveryForm) {
   }
 }
 
+TEST(FrontMatter, AStyleWrittenAsABlockStaysOne) {
+  const std::string head = "---\nstyle:   # the look\n    icon: star\n    zoom: 2\ntitle: x\n---\n";
+  FrontMatter wanted;
+  read_front_matter(head, wanted);
+  wanted.style["width"] = "100";
+  Outcome<std::string> written = with_front_matter(head, wanted, "Body");
+  EXPECT_EQ(std::get<std::string>(written),
+            "---\nstyle:   # the look\n    icon: star\n    width: \"100\"\n    zoom: 2\ntitle: x\n"
+            "---\nBody");
+}
+
 }  // namespace
 }  // namespace kestil::folder
