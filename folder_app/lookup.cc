@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "index/note_index.h"
 #include "markdown.h"
 #include "names.h"
 
@@ -53,6 +54,35 @@ std::vector<const NoteFile*> notes_named(const std::vector<NoteFile>& all,
   return named;
 }
 
+// The notes `wanted` names, as find_note looks for them, from the index: none when it is not
+// ready or failed.
+std::optional<std::vector<NoteFile>> named_in_index(const Space& space, const std::string& wanted) {
+  NoteIndex* index = ready_index(space);
+  if (index == nullptr) return std::nullopt;
+  std::optional<std::vector<IndexedNote>> found = index->with_id(wanted);
+  if (found && found->empty()) found = index->titled(nfc(wanted));
+  if (found && found->empty()) found = index->titled_folded(name_key(wanted));
+  if (found && found->empty()) found = index->aliased(name_key(wanted));
+  if (!found) return std::nullopt;
+  std::vector<NoteFile> notes;
+  for (const IndexedNote& note : *found) notes.push_back(note.where);
+  return notes;
+}
+
+// Paths of the notes the index lists, or none when it is not ready or failed.
+std::optional<std::vector<std::string>> indexed_paths(
+    const Space& space,
+    std::optional<std::vector<IndexedNote>> (NoteIndex::*query)(const std::string&),
+    std::string_view argument) {
+  NoteIndex* index = ready_index(space);
+  if (index == nullptr) return std::nullopt;
+  std::optional<std::vector<IndexedNote>> found = (index->*query)(std::string(argument));
+  if (!found) return std::nullopt;
+  std::vector<std::string> paths;
+  for (const IndexedNote& note : *found) paths.push_back(note.where.path);
+  return paths;
+}
+
 }  // namespace
 
 Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
@@ -62,11 +92,18 @@ Outcome<NoteFile> find_note(const Space& space, const std::string& given) {
   Outcome<std::optional<NoteFile>> at = note_at(space, std::get<std::string>(cleaned));
   if (auto* failed = std::get_if<Failure>(&at)) return *failed;
   if (auto& found = std::get<std::optional<NoteFile>>(at)) return *found;
-  std::vector<NoteFile> all = list_notes(space);
-  for (const NoteFile& note : all) {
-    if (id_of(note) == given) return note;
+  std::vector<NoteFile> all;
+  std::vector<const NoteFile*> titled;
+  if (std::optional<std::vector<NoteFile>> named = named_in_index(space, given)) {
+    all = std::move(*named);
+    for (const NoteFile& note : all) titled.push_back(&note);
+  } else {
+    all = list_notes(space);
+    for (const NoteFile& note : all) {
+      if (id_of(note) == given) return note;
+    }
+    titled = notes_named(all, given);
   }
-  std::vector<const NoteFile*> titled = notes_named(all, given);
   if (titled.size() == 1) return *titled[0];
   if (titled.empty()) {
     return Failure{"No note '" + excerpt(given) +
@@ -116,15 +153,42 @@ std::string joined_path(std::string_view folder, std::string_view title) {
   return folder.empty() ? std::string(title) : std::string(folder) + "/" + std::string(title);
 }
 
-bool links_to(std::string_view body, const NoteFile& from, const NoteFile& target,
-              std::string_view target_id, const NoteLookup& notes) {
+LinkTarget::LinkTarget(const NoteFile& where) : where(where), id(id_of(where)) {
+  keys.push_back(name_key(title_of(where.path)));
+  for (const std::string& alias : aliases_of(where)) keys.push_back(name_key(alias));
+}
+
+bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& target,
+              const NoteLookup& notes) {
   for (const Link& link : links_in(body, from.path)) {
-    if (link.kind == LinkKind::id ? link.target == target_id
-                                  : resolve_link(link, from.path, notes) == target.path) {
-      return true;
+    bool may_lead_there = false;
+    switch (link.kind) {
+      case LinkKind::id:
+        if (link.target == target.id) return true;
+        break;
+      case LinkKind::file:
+        may_lead_there = nfc(link.target) == nfc(target.where.path);
+        break;
+      case LinkKind::name: {
+        // Only a link spelling the note's title or an alias can lead there; most links are
+        // told apart without asking the space.
+        std::string_view title = link.target;
+        title = title.substr(title.rfind('/') == std::string_view::npos ? 0 : title.rfind('/') + 1);
+        may_lead_there = std::find(target.keys.begin(), target.keys.end(), name_key(title)) !=
+                             target.keys.end() ||
+                         std::find(target.keys.begin(), target.keys.end(), name_key(link.target)) !=
+                             target.keys.end();
+        break;
+      }
     }
+    if (may_lead_there && resolve_link(link, from.path, notes) == target.where.path) return true;
   }
   return false;
+}
+
+std::string editor_markdown(const Space& space, std::string_view path, std::string_view markdown) {
+  if (markdown.find("kestil://note/") == std::string_view::npos) return std::string(markdown);
+  return links_for_editor(markdown, path, SpaceNotes(space));
 }
 
 std::vector<std::string> aliases_of(const NoteFile& where) {
@@ -156,6 +220,7 @@ std::optional<std::string> SpaceNotes::existing(std::string_view path) const {
 }
 
 std::vector<std::string> SpaceNotes::titled(std::string_view key) const {
+  if (auto paths = indexed_paths(space_, &NoteIndex::titled_folded, key)) return *paths;
   all();
   std::vector<std::string> paths;
   auto [first, last] = by_title_.equal_range(std::string(key));
@@ -164,6 +229,7 @@ std::vector<std::string> SpaceNotes::titled(std::string_view key) const {
 }
 
 std::vector<std::string> SpaceNotes::aliased(std::string_view key) const {
+  if (auto paths = indexed_paths(space_, &NoteIndex::aliased, key)) return *paths;
   if (!aliases_read_) {
     for (size_t i = 0; i < all().size(); ++i) {
       for (const std::string& alias : aliases_of(notes_[i])) by_alias_.emplace(name_key(alias), i);
@@ -177,6 +243,9 @@ std::vector<std::string> SpaceNotes::aliased(std::string_view key) const {
 }
 
 std::optional<std::string> SpaceNotes::with_id(std::string_view id) const {
+  if (auto paths = indexed_paths(space_, &NoteIndex::with_id, id)) {
+    return paths->empty() ? std::nullopt : std::optional<std::string>(paths->front());
+  }
   if (!ids_read_) {
     for (const NoteFile& note : all()) by_id_.emplace(id_of(note), note.path);
     ids_read_ = true;

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "index/note_index.h"
 #include "ipc.h"
 #include "protocol.h"
 #include "server.h"
@@ -148,6 +149,27 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
                                            kestil::to_compact(record) + "\n");
 }
 
+// Gives each space its index, kept in DIR/index/<space>.sqlite. A space whose index cannot be
+// kept is served by scanning its files, as before.
+void open_indexes(const std::string& config_dir, std::vector<kestil::folder::Space>& spaces) {
+  const std::string index_dir = kestil::join_path(config_dir, "index");
+  if (!ensure_directory(index_dir, 0700)) {
+    std::cerr << "kestil-folder: cannot create " << index_dir << "; searching the files instead\n";
+    return;
+  }
+  for (kestil::folder::Space& space : spaces) {
+    std::string name = space.name == "/" ? "root" : space.name;
+    auto opened =
+        kestil::folder::NoteIndex::open(space, kestil::join_path(index_dir, name + ".sqlite"));
+    if (auto* failed = std::get_if<kestil::folder::Failure>(&opened)) {
+      std::cerr << "kestil-folder: " << failed->text << "; searching the files of " << space.name
+                << " instead\n";
+      continue;
+    }
+    space.index = std::get<std::shared_ptr<kestil::folder::NoteIndex>>(opened);
+  }
+}
+
 int fail(const std::string& message) {
   std::cerr << "kestil-folder: " << message << "\n";
   return 1;
@@ -199,6 +221,7 @@ int run(const Options& options) {
     return fail("cannot write " + kestil::join_path(mcp_dir, "endpoint.json"));
   }
   auto spaces = std::get<std::vector<kestil::folder::Space>>(std::move(opened));
+  open_indexes(*config_dir, spaces);
   kestil::folder::Server server(spaces);
   // Never joined: the process ends by _exit below, so this thread and the ones it starts may
   // refer to this frame.
@@ -206,6 +229,10 @@ int run(const Options& options) {
   std::cerr << "kestil-folder: serving " << spaces.size()
             << (spaces.size() == 1 ? " space" : " spaces") << " (open: " << spaces.front().name
             << ") for " << *config_dir << "\n";
+  // Calls are answered by scanning the files until a space's first build is done.
+  for (const kestil::folder::Space& space : spaces) {
+    if (space.index) std::thread([index = space.index] { index->follow(&std::cerr); }).detach();
+  }
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {

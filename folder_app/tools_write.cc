@@ -5,6 +5,7 @@
 
 #include "lookup.h"
 #include "markdown.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
@@ -19,6 +20,7 @@ Outcome<std::vector<std::string>> tag_words(const std::vector<std::string>& give
     if (!tag.empty() && tag.front() == '#') tag.erase(0, 1);
     std::string_view trimmed = trim_white_space(tag);
     if (trimmed.empty()) continue;
+    if (std::optional<std::string> problem = tag_problem(trimmed)) return Failure{*problem};
     if (trimmed.find_first_of(",\n\r") != std::string_view::npos) {
       return Failure{"The tag '" + std::string(trimmed) +
                      "' holds a comma or line break; give each tag as one word."};
@@ -71,6 +73,7 @@ std::string with_appended(std::string_view body, std::string_view markdown) {
 Outcome<std::string> title_argument(const std::string& given) {
   std::string_view title = trim_white_space(given);
   if (title.empty()) return Failure{"The title is empty; give the note a title."};
+  if (std::optional<std::string> problem = title_problem(title)) return Failure{*problem};
   if (title.size() > MAX_TITLE_BYTES || title.front() == '.' ||
       title.find_first_of("/\n\r\t") != std::string_view::npos ||
       title.find('\0') != std::string_view::npos) {
@@ -79,7 +82,7 @@ Outcome<std::string> title_argument(const std::string& given) {
         "' cannot be a file name; leave out '/', line breaks and a leading '.', and keep "
         "it under 200 bytes."};
   }
-  return std::string(title);
+  return nfc(title);
 }
 
 // Sets, removes (null) and merges ("visible") style keys.
@@ -125,10 +128,10 @@ std::string local_today() {
 Outcome<size_t> resolve_ref(const std::vector<Block>& blocks, const std::string& text) {
   std::optional<Ref> ref = parse_ref(text);
   if (!ref) {
-    return Failure{"The ref '" + text + "' is not a ref like b3~1a2b3c from read_note."};
+    return Failure{"The ref '" + excerpt(text) + "' is not a ref like b3~1a2b3c from read_note."};
   }
   if (std::optional<size_t> index = find_block(blocks, *ref)) return *index;
-  return Failure{"stale_ref: the block " + text +
+  return Failure{"stale_ref: the block " + excerpt(text) +
                  " changed or is gone since it was read; read_note the note again."};
 }
 
@@ -137,7 +140,8 @@ struct Edit {
   std::vector<std::string> written;  // all new Markdown, for its hashtags
 };
 
-Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
+Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks, const Space& space,
+                        std::string_view path) {
   Edit edit;
   edit.change.removed.assign(blocks.size(), false);
   edit.change.replaced.resize(blocks.size());
@@ -155,7 +159,7 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
     bool needs_ref = kind != "append";
     bool needs_markdown = kind != "delete";
     if (kind != "replace" && kind != "insert_after" && kind != "delete" && kind != "append") {
-      return Failure{"The " + where + " has op '" + kind +
+      return Failure{"The " + where + " has op '" + excerpt(kind) +
                      "'; use replace, insert_after, delete or append."};
     }
     if (needs_ref && (!op.contains("ref") || !op["ref"].is_string())) {
@@ -164,7 +168,10 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
     if (needs_markdown && (!op.contains("markdown") || !op["markdown"].is_string())) {
       return Failure{"The " + where + " (" + kind + ") needs markdown, a string."};
     }
-    std::string markdown = needs_markdown ? clean_markdown(op["markdown"].get<std::string>()) : "";
+    std::string markdown =
+        needs_markdown
+            ? editor_markdown(space, path, clean_markdown(op["markdown"].get<std::string>()))
+            : "";
     if (needs_markdown && markdown.empty()) {
       return Failure{"The " + where + " (" + kind +
                      ") has empty markdown; use delete to remove "
@@ -217,6 +224,7 @@ ToolResult create_note(Call& call) {
   add_tags(meta, tags);
   add_tags(meta, hashtags(markdown));
   std::string path = joined_path(folder, title);
+  markdown = editor_markdown(call.space, path, markdown);
   TAKE_OR_RETURN(made, create(call, path, meta, markdown.empty() ? "" : markdown + "\n"));
   return success(
       Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
@@ -260,6 +268,7 @@ ToolResult append_to_note(Call& call) {
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
+  markdown = editor_markdown(call.space, note.where.path, markdown);
   FrontMatter meta = note.meta;
   add_tags(meta, hashtags(markdown));
   TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
@@ -276,13 +285,14 @@ ToolResult append_to_daily_note(Call& call) {
   if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
   std::optional<std::string> date = dated ? valid_date(given_date) : local_today();
   if (!date) {
-    return failure(Failure{"The date '" + given_date +
+    return failure(Failure{"The date '" + excerpt(given_date) +
                            "' is not a real date written YYYY-MM-DD, like 2026-03-09."});
   }
   if (std::optional<Failure> failed = ensure_folder(call.space.root, DAILY_FOLDER)) {
     return failure(*failed);
   }
   std::string path = std::string(DAILY_FOLDER) + "/" + *date;
+  markdown = editor_markdown(call.space, path, markdown);
   TAKE_OR_RETURN(existing, note_at(call.space, path));
   FrontMatter meta;
   if (!existing) {
@@ -313,7 +323,7 @@ ToolResult edit_note(Call& call) {
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
   std::vector<Block> blocks = split_blocks(note.body());
-  TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks));
+  TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks, call.space, note.where.path));
   FrontMatter meta = note.meta;
   for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
   TAKE_OR_RETURN(written,
