@@ -190,20 +190,20 @@ bool only_grown(int fd, const FileState& read_state, std::string_view read) {
 std::optional<std::string> carried_appends(int source, const FileState& read_state,
                                            std::string_view read, int into) {
   std::string carried;
+  FileState seen = read_state;
   for (int round = 0; round < CARRY_ROUNDS; ++round) {
     std::optional<FileState> now = state_of_fd(source);
-    if (now &&
-        (*now == read_state || static_cast<size_t>(now->size) == read.size() + carried.size())) {
-      break;
-    }
+    if (now && *now == seen) break;
     std::optional<std::string> bytes = read_whole(source);
-    if (!bytes || !bytes->starts_with(read) || bytes->size() < read.size() + carried.size()) {
+    if (!now || !bytes || !bytes->starts_with(read) ||
+        bytes->size() < read.size() + carried.size()) {
       return std::nullopt;
     }
     std::string_view more = std::string_view(*bytes).substr(read.size() + carried.size());
     // Appended as the other program appends, so text it adds to this file meanwhile stays.
     if (::fcntl(into, F_SETFL, O_APPEND) != 0 || !write_all(into, more)) return std::nullopt;
     carried += more;
+    seen = *now;
   }
   if (!carried.empty()) ::fsync(into);
   return carried;
@@ -576,6 +576,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
   std::optional<FileState> ours;
   std::optional<Failure> refused;
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
+    refused.reset();
     std::optional<FileState> read_state = state_of_fd(source.get());
     std::optional<std::string> raw = read_whole(source.get());
     if (!read_state || !raw) return unreadable;
