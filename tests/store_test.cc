@@ -111,6 +111,12 @@ TEST_F(Store, LinksInsideTheSpaceAreWrittenThrough) {
   EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "Real"), fs::directory_iterator()), 1);
 }
 
+TEST_F(Store, AppendsKeepTheNotesLineBreaks) {
+  write("Crlf.md", "---\r\ntags: a\r\n---\r\nText.\r\n");
+  call_tool(spaces_, "append_to_note", {{"note", "Crlf"}, {"markdown", "More #b\r\nAnd more."}});
+  EXPECT_EQ(file("Crlf.md"), "---\r\ntags: a, b\r\n---\r\nText.\r\n\r\nMore #b\r\nAnd more.\r\n");
+}
+
 // Every file of the space with its bytes.
 std::map<std::string, std::string> snapshot(const fs::path& root) {
   std::map<std::string, std::string> files;
