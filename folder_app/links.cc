@@ -228,7 +228,10 @@ std::vector<Link> links_in(std::string_view body, std::string_view from_path) {
   std::vector<Link> links;
   std::vector<Span> code = code_spans(body);
   size_t next_code = 0;
-  for (size_t at = 0; at < body.size(); ++at) {
+  // Every form starts at '[', "](" or "kestil:"; the bytes between are skipped in one go.
+  constexpr std::string_view STARTS = "[]k";
+  for (size_t at = body.find_first_of(STARTS); at != std::string_view::npos;
+       at = body.find_first_of(STARTS, at + 1)) {
     if (is_inside(code, at, next_code)) {
       at = code[next_code].end - 1;
       continue;

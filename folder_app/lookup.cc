@@ -153,13 +153,35 @@ std::string joined_path(std::string_view folder, std::string_view title) {
   return folder.empty() ? std::string(title) : std::string(folder) + "/" + std::string(title);
 }
 
-bool links_to(std::string_view body, const NoteFile& from, const NoteFile& target,
-              std::string_view target_id, const NoteLookup& notes) {
+LinkTarget::LinkTarget(const NoteFile& where) : where(where), id(id_of(where)) {
+  keys.push_back(name_key(title_of(where.path)));
+  for (const std::string& alias : aliases_of(where)) keys.push_back(name_key(alias));
+}
+
+bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& target,
+              const NoteLookup& notes) {
   for (const Link& link : links_in(body, from.path)) {
-    if (link.kind == LinkKind::id ? link.target == target_id
-                                  : resolve_link(link, from.path, notes) == target.path) {
-      return true;
+    bool may_lead_there = false;
+    switch (link.kind) {
+      case LinkKind::id:
+        if (link.target == target.id) return true;
+        break;
+      case LinkKind::file:
+        may_lead_there = nfc(link.target) == nfc(target.where.path);
+        break;
+      case LinkKind::name: {
+        // Only a link spelling the note's title or an alias can lead there; most links are
+        // told apart without asking the space.
+        std::string_view title = link.target;
+        title = title.substr(title.rfind('/') == std::string_view::npos ? 0 : title.rfind('/') + 1);
+        may_lead_there = std::find(target.keys.begin(), target.keys.end(), name_key(title)) !=
+                             target.keys.end() ||
+                         std::find(target.keys.begin(), target.keys.end(), name_key(link.target)) !=
+                             target.keys.end();
+        break;
+      }
     }
+    if (may_lead_there && resolve_link(link, from.path, notes) == target.where.path) return true;
   }
   return false;
 }

@@ -31,10 +31,18 @@ void add_tags(FrontMatter& meta, const std::vector<std::string>& tags);
 
 std::string joined_path(std::string_view folder, std::string_view title);
 
-// Whether `body`, the Markdown of the note `from`, links to the note `target` whose id is
-// `target_id`, in any form a link may take.
-bool links_to(std::string_view body, const NoteFile& from, const NoteFile& target,
-              std::string_view target_id, const NoteLookup& notes);
+// A note as links to it are looked for: its id, and the keys of its title and aliases.
+struct LinkTarget {
+  explicit LinkTarget(const NoteFile& where);
+  NoteFile where;
+  std::string id;
+  std::vector<std::string> keys;
+};
+
+// Whether `body`, the Markdown of the note `from`, links to `target` in any form a link may
+// take.
+bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& target,
+              const NoteLookup& notes);
 
 // The assistant's Markdown as it is stored in the note at `path`: its id links to notes of the
 // space become relative links, which the person's editor can follow.

@@ -312,17 +312,17 @@ ToolResult get_backlinks(Call& call) {
   std::string given = call.arguments.text("note", true);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(target, find_note(call.space, given));
-  std::string id = id_of(target);
+  LinkTarget wanted(target);
   SpaceNotes notes(call.space);
   std::optional<std::vector<IndexedNote>> linking =
-      indexed_backlinks(call.space, target, id, notes);
+      indexed_backlinks(call.space, target, wanted.id, notes);
   if (!linking) {
     linking.emplace();
     for (const NoteFile& where : notes.all()) {
       check_deadline();
       Outcome<Note> note = load_note(where);
       auto* loaded = std::get_if<Note>(&note);
-      if (loaded && links_to(loaded->body(), where, target, id, notes)) {
+      if (loaded && links_to(loaded->body(), where, wanted, notes)) {
         linking->push_back(IndexedNote{where, loaded->id});
       }
     }
@@ -332,7 +332,7 @@ ToolResult get_backlinks(Call& call) {
   for (size_t i = 0; i < linking->size() && i < MAX_BACKLINKS; ++i) {
     links.push_back(note_summary((*linking)[i].where, (*linking)[i].id));
   }
-  Json result{{"id", id}, {"title", title_of(target.path)}, {"backlinks", links}};
+  Json result{{"id", wanted.id}, {"title", title_of(target.path)}, {"backlinks", links}};
   if (linking->size() > MAX_BACKLINKS) result["more"] = linking->size() - MAX_BACKLINKS;
   return success(result);
 }

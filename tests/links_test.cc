@@ -319,6 +319,7 @@ TEST_F(LinkedSpace, NamesThatCouldMisleadAreRefusedAndLongOnesNotEchoed) {
   Json made = Json::parse(call("create_note", {{"title", SEOUL_NFD}}).text);
   EXPECT_EQ(made["path"], SEOUL_NFC);
   EXPECT_TRUE(fs::exists(root_ / (SEOUL_NFC + ".md")));
+  EXPECT_EQ(Json::parse(call("read_note", {{"note", SEOUL_NFD}}).text)["path"], SEOUL_NFC);
 }
 
 }  // namespace
