@@ -173,6 +173,7 @@ const std::pair<std::string, std::string> LINKING_SPACE[] = {
     {"Relative.md", "[t](Projects/Target.md)\n"},
     {"Projects/Sibling.md", "[t](<Target.md> \"title\")\n"},
     {"IdLink.md", "[t](kestil://note/tttttttttttt)\n"},
+    {"Alias.md", "[[Goal]]\n"},
     {"Code.md", "`[[Target]]`\n\n```\n[t](Projects/Target.md)\n```\n"},
     {"Elsewhere.md", "[[Targets]] [t](Target.md) [w](https://x.org/Projects/Target.md)\n"},
     {".trash/Old.md", "[[Target]] hiddenword\n"},
@@ -208,7 +209,7 @@ TEST_F(LinkedSpace, EveryLinkFormIsABacklink) {
   Json found = Json::parse(call("get_backlinks", {{"note", "Target"}}).text);
   std::vector<std::string> paths;
   for (const Json& link : found["backlinks"]) paths.push_back(link["path"]);
-  EXPECT_EQ(paths, (std::vector<std::string>{"Embed", "Heading", "IdLink", "Pipe",
+  EXPECT_EQ(paths, (std::vector<std::string>{"Alias", "Embed", "Heading", "IdLink", "Pipe",
                                              "Projects/Sibling", "Relative", "Wiki"}));
 }
 
@@ -221,6 +222,7 @@ TEST_F(LinkedSpace, NamesInEitherNormalFormFindTheNote) {
   const Case CASES[] = {
       {"read_note", {{"note", SEOUL_NFC}}, "Trip."},
       {"read_note", {{"note", "Journal/" + SEOUL_NFC}}, "Trip."},
+      {"read_note", {{"note", "goal"}}, "The target."},
       {"read_note", {{"note", SEOUL_NFD}}, "Trip."},
       {"list_folder", {{"folder", "Journal"}}, "\"title\":\"" + SEOUL_NFD + "\""},
       {"get_backlinks", {{"note", "Journal/" + SEOUL_NFC}}, "\"backlinks\":[]"},
@@ -243,7 +245,6 @@ TEST_F(LinkedSpace, NamesInEitherNormalFormFindTheNote) {
 }
 
 TEST_F(LinkedSpace, TheAssistantWritesIdLinksThePersonsEditorFollowsFileLinks) {
-  // Front matter aside (a write may keep the note's id there), the files hold the links.
   auto ok = [&](const std::string& tool, const Json& arguments) {
     ToolResult result = call(tool, arguments);
     EXPECT_FALSE(result.is_error) << tool << arguments << result.text;
@@ -253,9 +254,8 @@ TEST_F(LinkedSpace, TheAssistantWritesIdLinksThePersonsEditorFollowsFileLinks) {
      {{"title", "New"},
       {"folder", "Journal"},
       {"markdown", "Go [there](kestil://note/tttttttttttt), [x](kestil://note/gone)."}});
-  EXPECT_TRUE(file("Journal/New.md")
-                  .ends_with("Go [there](../Projects/Target.md), [x](kestil://note/gone).\n"))
-      << file("Journal/New.md");
+  EXPECT_EQ(file("Journal/New.md"),
+            "Go [there](../Projects/Target.md), [x](kestil://note/gone).\n");
   Json read = ok("read_note", {{"note", "Journal/New"}});
   std::string shown = read["markdown"];
   EXPECT_NE(shown.find("Go [there](kestil://note/tttttttttttt), [x]"), std::string::npos) << shown;
@@ -268,17 +268,13 @@ TEST_F(LinkedSpace, TheAssistantWritesIdLinksThePersonsEditorFollowsFileLinks) {
          "[home](kestil://note/" + std::string(ok("read_note", {{"note", "Wiki"}})["id"]) + ")"}}});
   Json edited =
       ok("edit_note", {{"note", "Journal/New"}, {"version", read["version"]}, {"ops", ops}});
-  EXPECT_TRUE(
-      file("Journal/New.md").ends_with("[it](../Projects/Target.md)\n\n[home](../Wiki.md)\n"))
-      << file("Journal/New.md");
+  EXPECT_EQ(file("Journal/New.md"), "[it](../Projects/Target.md)\n\n[home](../Wiki.md)\n");
   EXPECT_EQ(ok("read_note", {{"note", "Journal/New"}})["version"], edited["version"]);
   ok("append_to_note", {{"note", "Wiki"}, {"markdown", "[t](kestil://note/tttttttttttt)"}});
   ok("append_to_daily_note",
      {{"markdown", "[t](kestil://note/tttttttttttt)"}, {"date", "2026-01-02"}});
-  EXPECT_TRUE(file("Wiki.md").ends_with("See [[Target]].\n\n[t](Projects/Target.md)\n"))
-      << file("Wiki.md");
-  EXPECT_TRUE(file("Daily/2026-01-02.md").ends_with("[t](../Projects/Target.md)\n"))
-      << file("Daily/2026-01-02.md");
+  EXPECT_EQ(file("Wiki.md"), "See [[Target]].\n\n[t](Projects/Target.md)\n");
+  EXPECT_EQ(file("Daily/2026-01-02.md"), "[t](../Projects/Target.md)\n");
 }
 
 TEST_F(LinkedSpace, NamesThatCouldMisleadAreRefusedAndLongOnesNotEchoed) {
