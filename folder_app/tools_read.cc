@@ -75,42 +75,26 @@ std::optional<Match> confirmed(const Query& query, const IndexedNote& candidate)
 }
 
 // search_notes from the index, ranked as NoteIndex::search says; none when the index failed.
-// Without phrases the index's count is the total; with them every candidate is confirmed.
+// The index's count is the total; the notes shown are read to cut their snippets, and one that
+// changed since it was indexed is passed over until the watcher catches up.
 std::optional<Json> search_index(NoteIndex& index, const Query& query, size_t limit) {
-  bool has_phrase = std::any_of(query.terms.begin(), query.terms.end(),
-                                [](const auto& words) { return words.size() > 1; });
+  std::optional<size_t> total = index.search_count(query);
+  if (!total) return std::nullopt;
   Json results = Json::array();
-  size_t total = 0;
-  if (!has_phrase) {
-    std::optional<size_t> count = index.search_count(query);
-    if (!count) return std::nullopt;
-    total = *count;
-    for (size_t offset = 0; results.size() < limit;) {
-      auto page = index.search(query, offset, limit - results.size());
-      if (!page) return std::nullopt;
-      if (page->empty()) break;
-      offset += page->size();
-      for (const IndexedNote& candidate : *page) {
-        if (std::optional<Match> match = confirmed(query, candidate)) {
-          results.push_back(search_result(candidate.where, candidate.id, *match));
-        } else if (total > 0) {
-          --total;  // changed since it was indexed; the watcher is about to catch up
-        }
-      }
-    }
-  } else {
-    auto candidates = index.search(query, 0, SIZE_MAX);
-    if (!candidates) return std::nullopt;
-    for (const IndexedNote& candidate : *candidates) {
-      std::optional<Match> match = confirmed(query, candidate);
-      if (!match) continue;
-      ++total;
-      if (results.size() < limit) {
+  for (size_t offset = 0; results.size() < limit;) {
+    auto page = index.search(query, offset, limit - results.size());
+    if (!page) return std::nullopt;
+    if (page->empty()) break;
+    offset += page->size();
+    for (const IndexedNote& candidate : *page) {
+      if (std::optional<Match> match = confirmed(query, candidate)) {
         results.push_back(search_result(candidate.where, candidate.id, *match));
+      } else if (*total > 0) {
+        --*total;
       }
     }
   }
-  return Json{{"results", results}, {"total", total}};
+  return Json{{"results", results}, {"total", *total}};
 }
 
 // search_notes by reading every note: titles holding more of the query's terms first, then

@@ -21,7 +21,8 @@ namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
 constexpr int64_t LAYOUT = 3;
-constexpr size_t NOTES_PER_TRANSACTION = 500;
+// Small enough that a write tool waiting for the lock during a build waits only briefly.
+constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
 constexpr size_t PROGRESS_FROM = 2000;
 constexpr size_t PROGRESS_EVERY = 10000;
@@ -110,6 +111,13 @@ std::string quoted(const std::string& word) {
   std::string out = "\"";
   for (char c : word) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+// The number of words of each term, as kestil_phrases reads them.
+std::string term_sizes(const Query& query) {
+  std::string sizes;
+  for (const auto& words : query.terms) sizes += std::to_string(words.size()) + " ";
+  return sizes;
 }
 
 int64_t state_value(Connection& db, const char* key) {
@@ -453,6 +461,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
 }
 
 void NoteIndex::follow(std::ostream* progress) {
+  yield_to_calls();
   reconcile(progress);
   follow_changes(
       space_, progress,
@@ -617,12 +626,14 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
 std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, size_t offset,
                                                           size_t count) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<std::vector<IndexedNote>>([&](Connection& db) {
     Statement rows(db,
                    "SELECT n.path, n.id, n.mtime FROM words JOIN notes n ON n.doc = words.rowid "
-                   "WHERE words MATCH ?1 ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path "
-                   "LIMIT ?2 OFFSET ?3");
+                   "WHERE words MATCH ?1 AND kestil_phrases(words, ?4) "
+                   "ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path LIMIT ?2 OFFSET ?3");
     rows.bind(1, match)
+        .bind(4, sizes)
         .bind(2, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)))
         .bind(3, static_cast<int64_t>(std::min<size_t>(offset, INT64_MAX)));
     std::vector<IndexedNote> notes;
@@ -637,11 +648,12 @@ std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, si
 
 std::optional<size_t> NoteIndex::search_count(const Query& query) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<size_t>([&](Connection& db) {
     Statement count(db,
                     "SELECT count(*) FROM words JOIN notes n ON n.doc = words.rowid "
-                    "WHERE words MATCH ?1");
-    count.bind(1, match);
+                    "WHERE words MATCH ?1 AND kestil_phrases(words, ?2)");
+    count.bind(1, match).bind(2, sizes);
     return count.step() ? static_cast<size_t>(count.integer(0)) : size_t{0};
   });
 }

@@ -104,10 +104,10 @@ class NoteIndex {
   std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
                                                 const std::vector<std::string>& aliases);
 
-  // Notes that may match `query`, best first: BM25 over title and body, a title word counting
-  // ten times a body word, then the newer, then by path. Without quoted phrases they are exactly
-  // the matching notes; a phrase's words are only known to stand next to each other in some
-  // order, so the caller confirms. `count` of them from `offset`.
+  // The notes that match `query` as match_note matches them, best first: BM25 over title and
+  // body, a title word counting ten times a body word, then the newer, then by path. Each word
+  // is a prefix query on the matcher's own tokens; a quoted phrase's words are found near each
+  // other and then checked to stand in order (kestil_phrases). `count` of them from `offset`.
   std::optional<std::vector<IndexedNote>> search(const Query& query, size_t offset, size_t count);
   std::optional<size_t> search_count(const Query& query);
 
