@@ -143,7 +143,8 @@ void scan_notes(const Space& space, Visit&& visit) {
 }
 
 // The notes linking to `target`, by path, from the index's candidate links each resolved as
-// links_to resolves it; none when the index cannot answer.
+// links_to resolves it, without `target` itself; only the first MAX_BACKLINKS carry their id
+// and time, the rest are counted. None when the index cannot answer.
 std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
                                                           const NoteFile& target,
                                                           const std::string& id,
@@ -152,32 +153,34 @@ std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
   if (index == nullptr) return std::nullopt;
   auto candidates = index->links_to(target.path, id, aliases_of(target));
   if (!candidates) return std::nullopt;
-  std::vector<IndexedNote> linking;
+  std::vector<std::string> linking;
   // Where a name leads depends only on the folder it is written in: many notes share one answer.
   std::map<std::string, bool> resolved;
   for (const NoteIndex::LinkFrom& candidate : *candidates) {
     const Link& link = candidate.link;
     bool leads_there = link.target == id;
     if (link.kind != LinkKind::id) {
-      std::string from = link.kind == LinkKind::name
-                             ? "name\n" + folder_of(candidate.from.where.path)
-                             : std::string("file");
+      std::string from =
+          link.kind == LinkKind::name ? "name\n" + folder_of(candidate.from) : std::string("file");
       auto [known, fresh] = resolved.try_emplace(link.target + '\n' + from, false);
       if (fresh) {
         check_deadline();
-        known->second = resolve_link(link, candidate.from.where.path, notes) == target.path;
+        known->second = resolve_link(link, candidate.from, notes) == target.path;
       }
       leads_there = known->second;
     }
-    if (leads_there) linking.push_back(candidate.from);
+    if (leads_there && candidate.from != target.path) linking.push_back(candidate.from);
   }
-  std::sort(linking.begin(), linking.end(),
-            [](const auto& a, const auto& b) { return a.where.path < b.where.path; });
-  linking.erase(
-      std::unique(linking.begin(), linking.end(),
-                  [](const auto& a, const auto& b) { return a.where.path == b.where.path; }),
-      linking.end());
-  return linking;
+  std::sort(linking.begin(), linking.end());
+  linking.erase(std::unique(linking.begin(), linking.end()), linking.end());
+  std::vector<std::string> shown(linking.begin(),
+                                 linking.begin() + std::min(linking.size(), MAX_BACKLINKS));
+  std::optional<std::vector<IndexedNote>> found = index->notes_at(shown);
+  if (!found) return std::nullopt;
+  for (size_t i = shown.size(); i < linking.size(); ++i) {
+    found->push_back(IndexedNote{NoteFile{linking[i], "", 0}, ""});
+  }
+  return found;
 }
 
 }  // namespace

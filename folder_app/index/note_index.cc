@@ -596,6 +596,21 @@ std::optional<NoteIndex::Tasks> NoteIndex::tasks(const std::string& folder, bool
   });
 }
 
+std::optional<std::vector<IndexedNote>> NoteIndex::notes_at(const std::vector<std::string>& paths) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    std::vector<IndexedNote> notes;
+    for (const std::string& path : paths) {
+      Statement note(db, "SELECT id, mtime FROM notes WHERE path = ?1");
+      note.bind(1, path);
+      if (note.step()) {
+        notes.push_back(
+            IndexedNote{NoteFile{path, note_file(space_, path), note.integer(1)}, note.text(0)});
+      }
+    }
+    return notes;
+  });
+}
+
 std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
     const std::string& path, const std::string& id, const std::vector<std::string>& aliases) {
   std::vector<std::string> keys = {id, path, name_key(title_of(path))};
@@ -605,18 +620,13 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
   return read<std::vector<LinkFrom>>([&](Connection& db) {
     std::vector<LinkFrom> found;
     for (const std::string& key : keys) {
-      Statement rows(db,
-                     "SELECT l.path, n.id, n.mtime, l.kind, l.target FROM links l JOIN notes n "
-                     "ON n.path = l.path WHERE l.key = ?1");
+      Statement rows(db, "SELECT path, kind, target FROM links WHERE key = ?1");
       rows.bind(1, key);
       while (rows.step()) {
         check_deadline();
-        std::string from = rows.text(0);
-        std::string target = rows.text(4);
-        Link link{static_cast<LinkKind>(rows.integer(3)), target.empty() ? key : target, 0, 0};
-        found.push_back(LinkFrom{
-            IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
-            std::move(link)});
+        std::string target = rows.text(2);
+        found.push_back(LinkFrom{rows.text(0), Link{static_cast<LinkKind>(rows.integer(1)),
+                                                    target.empty() ? key : target, 0, 0}});
       }
     }
     return found;

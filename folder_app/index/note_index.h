@@ -98,9 +98,11 @@ class NoteIndex {
   // are written in: id links to `id`, file links to `path`, and name links whose last part is
   // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
   struct LinkFrom {
-    IndexedNote from;
+    std::string from;  // the path of the note the link is written in
     Link link;
   };
+  // The listed notes of `paths` that the index knows, in that order.
+  std::optional<std::vector<IndexedNote>> notes_at(const std::vector<std::string>& paths);
   std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
                                                 const std::vector<std::string>& aliases);
 
