@@ -7,8 +7,9 @@ thread_local DeadlineClock::time_point current_deadline = DeadlineClock::time_po
 
 }  // namespace
 
-CallDeadline::CallDeadline(std::chrono::milliseconds budget) : previous_(current_deadline) {
-  current_deadline = DeadlineClock::now() + budget;
+CallDeadline::CallDeadline(std::chrono::milliseconds budget)
+    : expiry_(DeadlineClock::now() + budget), previous_(current_deadline) {
+  current_deadline = expiry_;
 }
 
 CallDeadline::~CallDeadline() {

@@ -21,7 +21,11 @@ class CallDeadline {
   CallDeadline(const CallDeadline&) = delete;
   CallDeadline& operator=(const CallDeadline&) = delete;
 
+  // When this deadline passes.
+  DeadlineClock::time_point expiry() const { return expiry_; }
+
  private:
+  DeadlineClock::time_point expiry_;
   DeadlineClock::time_point previous_;
 };
 

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "index/note_index.h"
 #include "ipc.h"
 #include "protocol.h"
 #include "server.h"
@@ -32,15 +33,22 @@ using kestil::Json;
 using kestil::UniqueFd;
 
 constexpr const char* USAGE =
-    "usage: kestil-folder --config-dir DIR SPACE_DIR...\n"
+    "usage: kestil-folder [--read-only] --config-dir DIR SPACE_DIR...\n"
     "\n"
     "Serves each SPACE_DIR (a folder of Markdown notes, named by its folder name; the first is\n"
     "the open one) to kestil-mcp. Publishes DIR/mcp/endpoint.json for it; start kestil-mcp with\n"
-    "KESTIL_CONFIG_DIR=DIR. Stop with SIGINT or SIGTERM.\n";
+    "KESTIL_CONFIG_DIR=DIR. Stop with SIGINT or SIGTERM.\n"
+    "\n"
+    "  --read-only   the assistant may read the notes but not write: every write tool answers\n"
+    "                an error and nothing in the SPACE_DIRs changes.\n"
+    "\n"
+    "At start the temporary files of writes an earlier run left unfinished are removed; an\n"
+    "unfinished new note is put in place when its name is free, and kept (and named) if not.\n";
 
 constexpr std::string_view SOCKET_NAME = "folder.sock";
 
 struct Options {
+  bool read_only = false;
   std::string config_dir;
   std::vector<std::string> space_dirs;
 };
@@ -54,7 +62,9 @@ std::variant<Options, int> parse_options(int argc, char** argv) {
       std::cout << USAGE;
       return 0;
     }
-    if (arg == "--config-dir" && i + 1 < argc) {
+    if (arg == "--read-only") {
+      options.read_only = true;
+    } else if (arg == "--config-dir" && i + 1 < argc) {
       options.config_dir = argv[++i];
     } else if (arg.starts_with("--config-dir=")) {
       options.config_dir = std::string(arg.substr(std::strlen("--config-dir=")));
@@ -148,6 +158,51 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
                                            kestil::to_compact(record) + "\n");
 }
 
+// Tidies each space after an earlier run (none in a read-only one) and says what it did, for
+// the start-up line.
+std::string tidy_spaces(std::vector<kestil::folder::Space>& spaces, bool read_only) {
+  std::string said;
+  size_t removed = 0;
+  for (kestil::folder::Space& space : spaces) {
+    space.read_only = read_only;
+    if (read_only) continue;
+    kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space);
+    removed += tidied.removed;
+    for (const std::string& path : tidied.recovered) {
+      said += "; recovered the unfinished new note " + path + " in " + space.name;
+    }
+    for (const std::string& file : tidied.kept) {
+      said += "; kept an unfinished new note whose name is taken since at " + file;
+    }
+  }
+  if (removed > 0) {
+    said += "; removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
+            " of unfinished writes";
+  }
+  return said;
+}
+
+// Gives each space its index, kept in DIR/index/<space>.sqlite. A space whose index cannot be
+// kept is served by scanning its files, as before.
+void open_indexes(const std::string& config_dir, std::vector<kestil::folder::Space>& spaces) {
+  const std::string index_dir = kestil::join_path(config_dir, "index");
+  if (!ensure_directory(index_dir, 0700)) {
+    std::cerr << "kestil-folder: cannot create " << index_dir << "; searching the files instead\n";
+    return;
+  }
+  for (kestil::folder::Space& space : spaces) {
+    std::string name = space.name == "/" ? "root" : space.name;
+    auto opened =
+        kestil::folder::NoteIndex::open(space, kestil::join_path(index_dir, name + ".sqlite"));
+    if (auto* failed = std::get_if<kestil::folder::Failure>(&opened)) {
+      std::cerr << "kestil-folder: " << failed->text << "; searching the files of " << space.name
+                << " instead\n";
+      continue;
+    }
+    space.index = std::get<std::shared_ptr<kestil::folder::NoteIndex>>(opened);
+  }
+}
+
 int fail(const std::string& message) {
   std::cerr << "kestil-folder: " << message << "\n";
   return 1;
@@ -199,20 +254,27 @@ int run(const Options& options) {
     return fail("cannot write " + kestil::join_path(mcp_dir, "endpoint.json"));
   }
   auto spaces = std::get<std::vector<kestil::folder::Space>>(std::move(opened));
+  const std::string tidied = tidy_spaces(spaces, options.read_only);
+  open_indexes(*config_dir, spaces);
   kestil::folder::Server server(spaces);
   // Never joined: the process ends by _exit below, so this thread and the ones it starts may
   // refer to this frame.
   std::thread([&server, &listener] { server.serve(listener); }).detach();
   std::cerr << "kestil-folder: serving " << spaces.size()
             << (spaces.size() == 1 ? " space" : " spaces") << " (open: " << spaces.front().name
-            << ") for " << *config_dir << "\n";
+            << (options.read_only ? ", read-only" : "") << ") for " << *config_dir << tidied
+            << "\n";
+  // Calls are answered by scanning the files until a space's first build is done.
+  for (const kestil::folder::Space& space : spaces) {
+    if (space.index) std::thread([index = space.index] { index->follow(&std::cerr); }).detach();
+  }
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
-  // With the tools' lock held no note is half-written, and none will be: the process ends
+  // With the writes' lock held no note is half-written, and none will be: the process ends
   // here without letting the serving threads run again.
-  server.tools_mutex().lock();
+  server.writes_mutex().lock();
   if (auto endpoint = kestil::read_endpoint(*config_dir);
       endpoint && endpoint->pid == static_cast<uint32_t>(::getpid())) {
     ::unlink(kestil::join_path(mcp_dir, "endpoint.json").c_str());

@@ -1,12 +1,18 @@
 #include "markdown.h"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <cstdint>
 
 #include "catalog.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
+
+// A longer #word is not taken for a tag: the tag line keeps to tags a person could type.
+constexpr size_t MAX_TAG_BYTES = 100;
 
 bool is_blank(std::string_view line) {
   return std::all_of(line.begin(), line.end(),
@@ -41,36 +47,39 @@ bool is_ref_comment(std::string_view line) {
   return line.starts_with("<!--") && line.ends_with("-->") && parse_ref(line).has_value();
 }
 
-bool is_tag_byte(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-' || c == '/' || c >= 0x80;
-}
-
 bool is_hex(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-void hashtags_in_line(std::string_view line, std::vector<std::string>& found) {
-  bool in_code = false;
-  for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '`') in_code = !in_code;
-    if (in_code || line[i] != '#') continue;
-    if (i > 0 && line[i - 1] != ' ' && line[i - 1] != '\t' && line[i - 1] != '(') continue;
-    size_t end = i + 1;
-    while (end < line.size() && is_tag_byte(static_cast<unsigned char>(line[end]))) ++end;
-    std::string_view tag = line.substr(i + 1, end - i - 1);
-    while (!tag.empty() && (tag.back() == '/' || tag.back() == '-')) tag.remove_suffix(1);
-    bool all_digits =
-        std::all_of(tag.begin(), tag.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!tag.empty() && !all_digits) {
-      std::string key = tag_key(tag);
-      bool seen = std::any_of(found.begin(), found.end(),
-                              [&](const std::string& t) { return tag_key(t) == key; });
-      if (!seen) found.emplace_back(tag);
-    }
-    i = end - 1;
+// The tag whose '#' is at `at`: the letters, marks, digits, '_', '-' and '/' after it, without
+// a trailing '/' or '-'. Empty when none follows.
+std::string_view tag_at(std::string_view text, size_t at) {
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  size_t end = at + 1;
+  while (end < text.size()) {
+    utf8proc_int32_t c = 0;
+    utf8proc_ssize_t used =
+        utf8proc_iterate(bytes + end, static_cast<utf8proc_ssize_t>(text.size() - end), &c);
+    if (used <= 0 || !is_tag_character(static_cast<char32_t>(c))) break;
+    end += static_cast<size_t>(used);
   }
+  std::string_view tag = text.substr(at + 1, end - at - 1);
+  while (!tag.empty() && (tag.back() == '/' || tag.back() == '-')) tag.remove_suffix(1);
+  return tag;
+}
+
+// A '#' starts a tag at the start of a line or after a space or '(', but not as the anchor of a
+// link "[text](#part)".
+bool may_start_tag(std::string_view text, size_t at) {
+  if (at == 0) return true;
+  char before = text[at - 1];
+  if (before == '(') return at < 2 || text[at - 2] != ']';
+  return before == ' ' || before == '\t' || before == '\n';
+}
+
+bool only_digits(std::string_view tag) {
+  return std::all_of(tag.begin(), tag.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -122,6 +131,40 @@ std::vector<Block> split_blocks(std::string_view body) {
   }
   close_block();
   return blocks;
+}
+
+std::vector<Span> code_spans(std::string_view body) {
+  std::vector<Span> spans;
+  for (const Block& block : split_blocks(body)) {
+    if (!fence_of(block.text).empty()) {
+      spans.push_back(Span{block.begin, block.end});
+      continue;
+    }
+    // A run of n backticks opens a span that the next run of exactly n closes; a run that is
+    // never closed is only backticks.
+    std::string_view text = block.text;
+    size_t at = text.find('`');
+    while (at != std::string_view::npos) {
+      size_t run = text.find_first_not_of('`', at);
+      size_t length = (run == std::string_view::npos ? text.size() : run) - at;
+      size_t close = run;
+      while (close != std::string_view::npos) {
+        close = text.find('`', close);
+        if (close == std::string_view::npos) break;
+        size_t close_end = text.find_first_not_of('`', close);
+        if (close_end == std::string_view::npos) close_end = text.size();
+        if (close_end - close == length) break;
+        close = close_end;
+      }
+      if (close == std::string_view::npos) {
+        at = run == std::string_view::npos ? run : text.find('`', run);
+        continue;
+      }
+      spans.push_back(Span{block.begin + at, block.begin + close + length});
+      at = text.find('`', close + length);
+    }
+  }
+  return spans;
 }
 
 std::string block_hash(std::string_view text) {
@@ -239,24 +282,28 @@ std::string clean_markdown(std::string_view markdown) {
 
 std::string tag_key(std::string_view tag) {
   if (!tag.empty() && tag.front() == '#') tag.remove_prefix(1);
-  std::string key(tag);
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
+  return name_key(tag);
 }
 
 std::vector<std::string> hashtags(std::string_view markdown) {
   std::vector<std::string> found;
-  for (const Block& block : split_blocks(markdown)) {
-    if (!fence_of(block.text).empty() || is_heading(block.text)) continue;
-    std::string_view rest = block.text;
-    while (!rest.empty()) {
-      size_t newline = rest.find('\n');
-      hashtags_in_line(rest.substr(0, newline), found);
-      if (newline == std::string_view::npos) break;
-      rest.remove_prefix(newline + 1);
+  std::vector<Span> code = code_spans(markdown);
+  size_t next_code = 0;
+  for (size_t at = markdown.find('#'); at != std::string_view::npos;
+       at = markdown.find('#', at + 1)) {
+    while (next_code < code.size() && code[next_code].end <= at) ++next_code;
+    if (next_code < code.size() && code[next_code].begin <= at) {
+      at = code[next_code].end - 1;
+      continue;
     }
+    if (!may_start_tag(markdown, at)) continue;
+    std::string_view tag = tag_at(markdown, at);
+    if (tag.empty() || only_digits(tag) || tag.size() > MAX_TAG_BYTES) continue;
+    std::string key = tag_key(tag);
+    bool seen = std::any_of(found.begin(), found.end(),
+                            [&](const std::string& t) { return tag_key(t) == key; });
+    if (!seen) found.emplace_back(tag);
+    at += tag.size();
   }
   return found;
 }

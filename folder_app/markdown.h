@@ -21,6 +21,16 @@ struct Block {
 
 std::vector<Block> split_blocks(std::string_view body);
 
+// A byte range [begin, end) of a body.
+struct Span {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// The parts of `body` that are code, in order: fenced blocks and `code spans`. Tags and links
+// written there are only shown, not meant.
+std::vector<Span> code_spans(std::string_view body);
+
 // 6 hex digits of a block's text.
 std::string block_hash(std::string_view text);
 
@@ -57,10 +67,11 @@ std::string apply_block_edit(std::string_view body, const std::vector<Block>& bl
 // without leading and trailing blank lines.
 std::string clean_markdown(std::string_view markdown);
 
-// Lower-case (ASCII) tag, without a leading '#', for comparing tags.
+// A tag without a leading '#' as tags are compared: NFC and case-folded.
 std::string tag_key(std::string_view tag);
 
-// The #hashtags written in `markdown` outside code, without '#', each once, in order.
+// The #hashtags written in `markdown` outside code, without '#', each once, in order: Unicode
+// letters, digits, '_', '-' and '/' for nesting ("project/alpha"), not digits only.
 std::vector<std::string> hashtags(std::string_view markdown);
 
 // A checklist item: "- [ ] text" or "- [x] text".

@@ -305,6 +305,10 @@ std::variant<Query, std::string> parse_query(std::string_view text) {
   return query;
 }
 
+void for_each_word(std::string_view text, const std::function<void(size_t, size_t)>& visit) {
+  for_each_token(text, [&](Token token) { visit(token.begin, token.end); });
+}
+
 std::optional<Match> match_note(const Query& query, std::string_view title, std::string_view body) {
   for (const std::vector<std::string>& words : query.terms) {
     if (!contains_folded(title, words[0]) && !contains_folded(body, words[0])) return std::nullopt;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,10 @@ struct Query {
 // Reads `text`: double quotes group a phrase, punctuation and spaces separate words, an
 // unquoted word given twice counts once. Too many words or none give the sentence to show.
 std::variant<Query, std::string> parse_query(std::string_view text);
+
+// Calls `visit(begin, end)` with the byte range of each word of `text`, in order: the words
+// parse_query and match_note see, so an index built from them finds what they find.
+void for_each_word(std::string_view text, const std::function<void(size_t, size_t)>& visit);
 
 // How one note matches a query.
 struct Match {

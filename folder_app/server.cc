@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "catalog.h"
 #include "protocol.h"
@@ -19,6 +21,16 @@ Json tool_reply(const Json& id, const ToolResult& result) {
                        {"isError", result.is_error}});
 }
 
+// The tools the catalog marks as changing notes.
+std::unordered_set<std::string> writing_tools() {
+  std::unordered_set<std::string> names;
+  for (const Json& tool : tools()) {
+    if (!tool["annotations"]["readOnlyHint"].get<bool>())
+      names.insert(tool["name"].get<std::string>());
+  }
+  return names;
+}
+
 // The id to answer a request with: its own when it has a usable one, else null.
 Json id_of(const Json& request) {
   auto it = request.find("id");
@@ -28,8 +40,12 @@ Json id_of(const Json& request) {
 
 }  // namespace
 
-Server::Server(std::vector<Space> spaces)
+Server::Server(std::vector<Space> spaces, std::chrono::milliseconds call_budget,
+               ToolRunner run_tool)
     : spaces_(std::move(spaces)),
+      call_budget_(call_budget),
+      run_tool_(std::move(run_tool)),
+      writing_tools_(writing_tools()),
       hello_reply_(to_compact(Json{{"catalog_hash", catalog_hash()}, {"ok", true}}) + "\n") {}
 
 std::string Server::answer(std::string_view line) {
@@ -55,12 +71,17 @@ std::string Server::answer(std::string_view line) {
   auto arguments = params->find("arguments");
   const Json& given = arguments == params->end() ? Json::object() : *arguments;
   const std::string name = (*params)["name"].get<std::string>();
-  ToolResult result;
-  {
-    std::lock_guard lock(tools_mutex_);
-    result = call_tool(spaces_, name, given);
+  return to_compact(tool_reply(id, run_call(name, given)));
+}
+
+ToolResult Server::run_call(const std::string& name, const Json& arguments) {
+  const CallDeadline deadline(call_budget_);
+  std::unique_lock<std::timed_mutex> write_lock;
+  if (writing_tools_.contains(name)) {
+    write_lock = std::unique_lock(writes_mutex_, deadline.expiry());
+    if (!write_lock.owns_lock()) return stopped_at_deadline(name);
   }
-  return to_compact(tool_reply(id, result));
+  return run_tool_ ? run_tool_(spaces_, name, arguments) : call_tool(spaces_, name, arguments);
 }
 
 void Server::serve(const UniqueFd& listener) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,86 +15,32 @@
 #include <ctime>
 
 #include "catalog.h"
+#include "deadline.h"
 #include "ipc.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
 
 constexpr std::string_view NOTE_EXTENSION = ".md";
+// Temporary files: one being written over a note, and a new note not in place yet. Both are
+// hidden, so nothing takes them for notes, and named by process, count and note name.
 constexpr std::string_view TEMP_PREFIX = ".kestil-tmp-";
+constexpr std::string_view NEW_PREFIX = ".kestil-new-";
+constexpr size_t MAX_NAME_BYTES = 255;
+// A temporary file this old belongs to no write still going on.
+constexpr int64_t ABANDONED_AFTER_NS = int64_t{10} * 60 * 1000000000;
+constexpr int MAX_ATTEMPTS = 5;
+constexpr int CARRY_ROUNDS = 3;
+constexpr std::string_view NOT_WRITTEN =
+    "The note could not be written (no room or no permission).";
+constexpr std::string_view NOT_RENAMED = "The note could not be written (the rename failed).";
+constexpr std::string_view STOPPED = "The write was stopped before the rename.";
+constexpr const char* RACED =
+    "was changed by another program in the instant it was written, twice; read it again: "
+    "part of what that program wrote may have to be written again.";
 constexpr size_t HEAD_BYTES = 8192;
 constexpr int MAX_FOLDER_DEPTH = 32;
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::string_view unquote(std::string_view text) {
-  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
-      text.back() == text.front()) {
-    return text.substr(1, text.size() - 2);
-  }
-  return text;
-}
-
-std::vector<std::string> parse_tag_line(std::string_view value) {
-  if (value.size() >= 2 && value.front() == '[' && value.back() == ']') {
-    value = value.substr(1, value.size() - 2);
-  }
-  std::vector<std::string> tags;
-  while (!value.empty()) {
-    size_t comma = value.find(',');
-    std::string_view entry = unquote(trim(value.substr(0, comma)));
-    if (!entry.empty() && entry.front() == '#') entry.remove_prefix(1);
-    if (!entry.empty()) tags.emplace_back(entry);
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
-  }
-  return tags;
-}
-
-void read_front_matter_line(std::string_view line, FrontMatter& meta) {
-  size_t colon = line.find(':');
-  std::string_view key = colon == std::string_view::npos ? "" : trim(line.substr(0, colon));
-  std::string_view value = colon == std::string_view::npos ? "" : trim(line.substr(colon + 1));
-  if (key == "id") {
-    meta.id = unquote(value);
-  } else if (key == "description") {
-    meta.description = unquote(value);
-  } else if (key == "tags") {
-    meta.tags = parse_tag_line(value);
-  } else if (key == "style") {
-    std::optional<Json> style = parse_json(value);
-    if (style && style->is_object()) meta.style = std::move(*style);
-  } else {
-    meta.other_lines.emplace_back(line);
-  }
-}
-
-// Where the front matter's closing line ends, or npos when `raw` has no complete block.
-size_t front_matter_end(std::string_view raw) {
-  if (!raw.starts_with("---\n") && !raw.starts_with("---\r\n")) return std::string_view::npos;
-  size_t pos = raw.find('\n') + 1;
-  while (pos < raw.size()) {
-    size_t end = raw.find('\n', pos);
-    std::string_view line = raw.substr(pos, end == std::string_view::npos ? end : end - pos);
-    if (trim(line) == "---") return end == std::string_view::npos ? raw.size() : end + 1;
-    if (end == std::string_view::npos) break;
-    pos = end + 1;
-  }
-  return std::string_view::npos;
-}
-
-std::string one_line(std::string_view text) {
-  std::string line(text);
-  std::replace(line.begin(), line.end(), '\n', ' ');
-  std::replace(line.begin(), line.end(), '\r', ' ');
-  return line;
-}
 
 bool is_hidden_or_temp(std::string_view name) {
   return name.empty() || name.front() == '.';
@@ -129,6 +76,7 @@ void walk(const Space& space, const std::string& dir, const std::string& prefix,
   }
   ::closedir(handle);
   for (const std::string& name : names) {
+    check_deadline();
     std::string full = dir + "/" + name;
     struct stat link_info {};
     struct stat info {};
@@ -173,6 +121,272 @@ bool sync_folder(const std::string& folder) {
   return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
+std::string read_only_text(const Space& space) {
+  return "The space '" + space.name +
+         "' is open read-only (kestil-folder --read-only); nothing was changed.";
+}
+
+Note note_from(const NoteFile& where, std::string raw) {
+  Note note{where, std::move(raw), {}, 0, {}};
+  note.body_start = read_front_matter(note.raw, note.meta);
+  note.id = note.meta.id.empty() ? derived_id(where.path) : note.meta.id;
+  return note;
+}
+
+// What tells whether a file is still the one that was read.
+struct FileState {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t mtime_ns = 0;
+  mode_t mode = 0;
+
+  bool operator==(const FileState&) const = default;
+  bool same_file(const FileState& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
+FileState state_from(const struct stat& info) {
+  return FileState{info.st_dev, info.st_ino, info.st_size, mtime_ns_of(info),
+                   static_cast<mode_t>(info.st_mode & 07777)};
+}
+
+std::optional<FileState> state_of_fd(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return state_from(info);
+}
+
+std::optional<FileState> state_of_path(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return state_from(info);
+}
+
+// All of an open file, from its start.
+std::optional<std::string> read_whole(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// Whether the file read as `read` in state `read_state` still holds it, perhaps followed by more.
+bool only_grown(int fd, const FileState& read_state, std::string_view read) {
+  std::optional<FileState> now = state_of_fd(fd);
+  if (now && *now == read_state) return true;
+  std::optional<std::string> bytes = read_whole(fd);
+  return bytes && bytes->starts_with(read);
+}
+
+// Appends to `into` what was added to the file read as `read` since: the text carried over, or
+// none when that file changed otherwise.
+std::optional<std::string> carried_appends(int source, const FileState& read_state,
+                                           std::string_view read, int into) {
+  std::string carried;
+  for (int round = 0; round < CARRY_ROUNDS; ++round) {
+    std::optional<FileState> now = state_of_fd(source);
+    if (now &&
+        (*now == read_state || static_cast<size_t>(now->size) == read.size() + carried.size())) {
+      break;
+    }
+    std::optional<std::string> bytes = read_whole(source);
+    if (!bytes || !bytes->starts_with(read) || bytes->size() < read.size() + carried.size()) {
+      return std::nullopt;
+    }
+    std::string_view more = std::string_view(*bytes).substr(read.size() + carried.size());
+    // Appended as the other program appends, so text it adds to this file meanwhile stays.
+    if (::fcntl(into, F_SETFL, O_APPEND) != 0 || !write_all(into, more)) return std::nullopt;
+    carried += more;
+  }
+  if (!carried.empty()) ::fsync(into);
+  return carried;
+}
+
+// The temporary file name for `name` with `prefix`; a name too long to fit is cut at a
+// character boundary.
+std::string temp_name(std::string_view prefix, std::string_view name) {
+  static std::atomic<uint64_t> counter{0};
+  std::string temp =
+      std::string(prefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-";
+  size_t room = MAX_NAME_BYTES > temp.size() ? MAX_NAME_BYTES - temp.size() : 0;
+  if (name.size() > room) {
+    while (room > 0 && (static_cast<unsigned char>(name[room]) & 0xC0) == 0x80) --room;
+    name = name.substr(0, room);
+  }
+  return temp + std::string(name);
+}
+
+// A temporary file written beside a note; removed when it goes out of scope unless it was
+// renamed or is left behind as a crash would leave it.
+class TempFile {
+ public:
+  TempFile(const std::string& folder, std::string_view prefix, std::string_view name,
+           std::string_view bytes, mode_t mode)
+      : path_(folder + "/" + temp_name(prefix, name)),
+        fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)) {
+    if (!fd_.valid()) {
+      path_.clear();
+      return;
+    }
+    written_ = write_all(fd_.get(), bytes);
+  }
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  bool written() const { return written_; }
+  bool flush() { return ::fsync(fd_.get()) == 0; }
+  bool rename_to(const std::string& file) {
+    if (::rename(path_.c_str(), file.c_str()) != 0) return false;
+    path_.clear();
+    return true;
+  }
+  void leave() { path_.clear(); }
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  bool written_ = false;
+};
+
+// A temporary file name taken apart: the process that wrote it and the note's file name.
+struct TempName {
+  bool is_new = false;
+  pid_t pid = 0;
+  std::string note_name;
+};
+
+std::optional<TempName> parse_temp_name(std::string_view name) {
+  TempName parsed;
+  if (name.starts_with(NEW_PREFIX)) {
+    parsed.is_new = true;
+    name.remove_prefix(NEW_PREFIX.size());
+  } else if (name.starts_with(TEMP_PREFIX)) {
+    name.remove_prefix(TEMP_PREFIX.size());
+  } else {
+    return std::nullopt;
+  }
+  size_t dash = name.find('-');
+  size_t second = dash == std::string_view::npos ? dash : name.find('-', dash + 1);
+  if (second == std::string_view::npos || dash == 0 || dash > 9) return std::nullopt;
+  std::string_view pid = name.substr(0, dash);
+  if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  parsed.pid = static_cast<pid_t>(std::stol(std::string(pid)));
+  parsed.note_name = name.substr(second + 1);
+  return parsed;
+}
+
+// Whether another process may still be writing the temporary file.
+bool may_be_in_use(const TempName& name, const struct stat& info) {
+  int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+  bool alive = name.pid != ::getpid() && (::kill(name.pid, 0) == 0 || errno == EPERM);
+  return alive && now - mtime_ns_of(info) < ABANDONED_AFTER_NS;
+}
+
+bool same_bytes(const std::string& a, const std::string& b) {
+  std::optional<std::string> first = read_file(a, SIZE_MAX);
+  std::optional<std::string> second = read_file(b, SIZE_MAX);
+  return first && second && *first == *second;
+}
+
+void tidy_temp_file(const std::string& dir, const std::string& prefix, const std::string& name,
+                    const TempName& parsed, Tidied& tidied) {
+  std::string temp = dir + "/" + name;
+  std::string note = dir + "/" + parsed.note_name;
+  struct stat info {};
+  if (!parsed.is_new || parsed.note_name.empty()) {
+    // An unfinished write over a note, which is still whole.
+    if (::unlink(temp.c_str()) == 0) ++tidied.removed;
+  } else if (::lstat(note.c_str(), &info) != 0 && errno == ENOENT) {
+    if (::rename(temp.c_str(), note.c_str()) == 0) {
+      std::string path = prefix + parsed.note_name;
+      if (path.ends_with(NOTE_EXTENSION)) path.resize(path.size() - NOTE_EXTENSION.size());
+      tidied.recovered.push_back(path);
+    }
+  } else if (same_bytes(temp, note)) {
+    if (::unlink(temp.c_str()) == 0) ++tidied.removed;  // the note was put in place
+  } else {
+    tidied.kept.push_back(temp);
+  }
+}
+
+void tidy_folder(const std::string& dir, const std::string& prefix, int depth, Tidied& tidied) {
+  if (depth > MAX_FOLDER_DEPTH) return;
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(handle)) names.emplace_back(entry->d_name);
+  ::closedir(handle);
+  bool changed = false;
+  for (const std::string& name : names) {
+    struct stat info {};
+    if (::lstat((dir + "/" + name).c_str(), &info) != 0) continue;
+    std::optional<TempName> parsed = parse_temp_name(name);
+    if (parsed && S_ISREG(info.st_mode)) {
+      if (may_be_in_use(*parsed, info)) continue;
+      tidy_temp_file(dir, prefix, name, *parsed, tidied);
+      changed = true;
+    } else if (S_ISDIR(info.st_mode) && !is_hidden_or_temp(name)) {
+      tidy_folder(dir + "/" + name, prefix + name + "/", depth + 1, tidied);
+    }
+  }
+  if (changed) sync_folder(dir);
+}
+
+// The entry of `folder` named `name` in another Unicode normal form (a Mac writes names
+// decomposed), or none.
+std::optional<std::string> entry_spelled(const std::string& folder, std::string_view name) {
+  std::string wanted = nfc(name);
+  DIR* handle = ::opendir(folder.c_str());
+  if (handle == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (dirent* entry = ::readdir(handle)) {
+    if (!found && nfc(entry->d_name) == wanted) found = entry->d_name;
+  }
+  ::closedir(handle);
+  return found;
+}
+
+// `relative` (a path below the space root) as the disk spells it, when a part of it is stored
+// in another normal form than given; none when nothing is there either way.
+std::optional<std::string> respelled(const Space& space, std::string_view relative) {
+  std::string folder = space.root;
+  std::string spelled;
+  bool changed = false;
+  while (!relative.empty()) {
+    size_t slash = relative.find('/');
+    std::string part(relative.substr(0, slash));
+    struct stat info {};
+    if (::lstat((folder + "/" + part).c_str(), &info) != 0) {
+      std::optional<std::string> other = entry_spelled(folder, part);
+      if (!other) return std::nullopt;
+      part = *other;
+      changed = true;
+    }
+    folder += "/" + part;
+    spelled += (spelled.empty() ? "" : "/") + part;
+    if (slash == std::string_view::npos) break;
+    relative.remove_prefix(slash + 1);
+  }
+  if (!changed) return std::nullopt;
+  return spelled;
+}
+
 }  // namespace
 
 std::string title_of(std::string_view note_path) {
@@ -191,56 +405,6 @@ std::string version_of(std::string_view raw) {
 
 std::string derived_id(std::string_view note_path) {
   return to_hex(fnv1a_64(note_path), 12);
-}
-
-std::string fresh_id(std::string_view note_path) {
-  static std::atomic<uint64_t> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch().count();
-  std::string seed = std::string(note_path) + "\n" + std::to_string(now) + "\n" +
-                     std::to_string(::getpid()) + "\n" + std::to_string(counter++);
-  return to_hex(fnv1a_64(seed), 12);
-}
-
-size_t split_front_matter(std::string_view raw, FrontMatter& meta) {
-  size_t end = front_matter_end(raw);
-  if (end == std::string_view::npos) return 0;
-  std::string_view lines = raw.substr(0, end);
-  lines.remove_prefix(lines.find('\n') + 1);
-  // Tags may also come as a list below an empty "tags:" line, one "- tag" per line.
-  bool in_tag_list = false;
-  while (!lines.empty()) {
-    size_t newline = lines.find('\n');
-    std::string_view line = trim(lines.substr(0, newline));
-    if (line == "---") break;
-    if (in_tag_list && line.starts_with("- ")) {
-      std::vector<std::string> tags = parse_tag_line(trim(line.substr(2)));
-      meta.tags.insert(meta.tags.end(), tags.begin(), tags.end());
-    } else if (!line.empty()) {
-      read_front_matter_line(line, meta);
-      in_tag_list = line == "tags:";
-    }
-    if (newline == std::string_view::npos) break;
-    lines.remove_prefix(newline + 1);
-  }
-  return end;
-}
-
-std::string join_front_matter(const FrontMatter& meta, std::string_view body) {
-  std::string text = "---\n";
-  if (!meta.id.empty()) text += "id: " + meta.id + "\n";
-  if (!meta.description.empty()) text += "description: " + one_line(meta.description) + "\n";
-  if (!meta.tags.empty()) {
-    text += "tags: ";
-    for (size_t i = 0; i < meta.tags.size(); ++i) text += (i ? ", " : "") + meta.tags[i];
-    text += "\n";
-  }
-  if (meta.style.is_object() && !meta.style.empty()) {
-    text += "style: " + to_compact(meta.style) + "\n";
-  }
-  for (const std::string& line : meta.other_lines) text += line + "\n";
-  text += "---\n";
-  text += body;
-  return text;
 }
 
 std::vector<NoteFile> list_notes(const Space& space) {
@@ -264,13 +428,14 @@ std::string note_file(const Space& space, std::string_view note_path) {
 
 bool path_taken(const Space& space, std::string_view note_path) {
   struct stat info {};
-  return ::lstat(note_file(space, note_path).c_str(), &info) == 0;
+  return ::lstat(note_file(space, note_path).c_str(), &info) == 0 ||
+         respelled(space, std::string(note_path) + std::string(NOTE_EXTENSION));
 }
 
 Outcome<std::string> clean_path(std::string_view given, bool is_note) {
   std::string_view what = is_note ? "note path" : "folder";
   if (given.starts_with('/')) {
-    return Failure{"The " + std::string(what) + " '" + std::string(given) +
+    return Failure{"The " + std::string(what) + " '" + excerpt(given) +
                    "' is absolute; give it relative to the space, like 'Projects/Plan'."};
   }
   while (given.ends_with('/')) given.remove_suffix(1);
@@ -281,7 +446,7 @@ Outcome<std::string> clean_path(std::string_view given, bool is_note) {
     size_t slash = rest.find('/');
     std::string_view part = rest.substr(0, slash);
     if (part.empty() || part.front() == '.' || part.find('\0') != std::string_view::npos) {
-      return Failure{"The " + std::string(what) + " '" + std::string(given) +
+      return Failure{"The " + std::string(what) + " '" + excerpt(given) +
                      "' has an empty, hidden, '.' or '..' part; give a path inside the space."};
     }
     if (!cleaned.empty()) cleaned += '/';
@@ -295,13 +460,18 @@ Outcome<std::string> clean_path(std::string_view given, bool is_note) {
 Outcome<std::string> existing_folder(const Space& space, std::string_view folder) {
   std::string full = folder.empty() ? space.root : space.root + "/" + std::string(folder);
   std::optional<std::string> real = real_path(full);
+  std::optional<std::string> other = real ? std::nullopt : respelled(space, folder);
+  if (other) {
+    full = space.root + "/" + *other;
+    real = real_path(full);
+  }
   struct stat info {};
   if (real && !inside(space, *real)) {
-    return Failure{"The folder '" + std::string(folder) +
+    return Failure{"The folder '" + excerpt(folder) +
                    "' leads outside the space; give a folder inside it."};
   }
   if (!real || ::stat(real->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return Failure{"There is no folder '" + std::string(folder) +
+    return Failure{"There is no folder '" + excerpt(folder) +
                    "' in the space; list_folder shows the folders."};
   }
   return full;
@@ -310,14 +480,23 @@ Outcome<std::string> existing_folder(const Space& space, std::string_view folder
 Outcome<std::optional<NoteFile>> note_at(const Space& space, std::string_view note_path) {
   std::string full = note_file(space, note_path);
   std::optional<std::string> real = real_path(full);
-  if (!real) return std::optional<NoteFile>{};
+  std::string spelled(note_path);
+  if (!real) {
+    std::optional<std::string> other =
+        respelled(space, std::string(note_path) + std::string(NOTE_EXTENSION));
+    if (!other) return std::optional<NoteFile>{};
+    spelled = other->substr(0, other->size() - NOTE_EXTENSION.size());
+    full = note_file(space, spelled);
+    real = real_path(full);
+    if (!real) return std::optional<NoteFile>{};
+  }
   if (!inside(space, *real)) {
-    return Failure{"The note path '" + std::string(note_path) +
+    return Failure{"The note path '" + excerpt(note_path) +
                    "' leads outside the space; give a note inside it."};
   }
   struct stat info {};
   if (::stat(real->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::optional<NoteFile>{};
-  return std::optional<NoteFile>{NoteFile{std::string(note_path), full, mtime_ns_of(info)}};
+  return std::optional<NoteFile>{NoteFile{spelled, full, mtime_ns_of(info)}};
 }
 
 FolderEntries read_folder(const Space& space, const std::string& folder, std::string_view prefix) {
@@ -340,50 +519,132 @@ FolderEntries read_folder(const Space& space, const std::string& folder, std::st
 }
 
 Outcome<Note> load_note(const NoteFile& where) {
+  check_deadline();
   std::optional<std::string> raw = read_file(where.file, SIZE_MAX);
   if (!raw) return Failure{"The note '" + where.path + "' could not be read; try again."};
-  Note note{where, std::move(*raw), {}, 0, {}};
-  note.body_start = split_front_matter(note.raw, note.meta);
-  note.id = note.meta.id.empty() ? derived_id(where.path) : note.meta.id;
-  return note;
+  return note_from(where, std::move(*raw));
 }
 
 std::string id_of(const NoteFile& where) {
   std::optional<std::string> head = read_file(where.file, HEAD_BYTES);
-  if (head && head->size() == HEAD_BYTES && front_matter_end(*head) == std::string_view::npos &&
-      head->starts_with("---")) {
+  if (!head || !head->starts_with("---")) return derived_id(where.path);
+  size_t end = front_matter_end(*head);
+  if (end == 0 && head->size() == HEAD_BYTES) {
     head = read_file(where.file, SIZE_MAX);
+    end = head ? front_matter_end(*head) : 0;
   }
+  // Most notes carry no id: their YAML is read only when one may be there.
   FrontMatter meta;
-  if (head) split_front_matter(*head, meta);
+  if (end != 0 && std::string_view(*head).substr(0, end).find("id") != std::string_view::npos) {
+    read_front_matter(*head, meta);
+  }
   return meta.id.empty() ? derived_id(where.path) : meta.id;
 }
 
 std::optional<Failure> write_atomically(const std::string& file, std::string_view bytes,
                                         const BeforeRename& before_rename) {
-  static std::atomic<uint64_t> counter{0};
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
-  std::string temp = folder + "/" + std::string(TEMP_PREFIX) + std::to_string(::getpid()) + "-" +
-                     std::to_string(counter++) + "-" + file.substr(slash + 1);
-  mode_t mode = 0644;
   struct stat old {};
-  if (::stat(file.c_str(), &old) == 0) mode = old.st_mode & 07777;
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-  if (!fd.valid()) return Failure{"The note could not be written (no room or no permission)."};
-  bool written = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0 &&
-                 ::close(fd.release()) == 0;  // a failed close can lose the data
-  if (!written) {
-    ::unlink(temp.c_str());
-    return Failure{"The note could not be written (no room or no permission)."};
+  mode_t mode = ::stat(file.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644;
+  TempFile temp(folder, TEMP_PREFIX, file.substr(slash + 1), bytes, mode);
+  if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+  if (before_rename && !before_rename()) {
+    temp.leave();
+    return Failure{std::string(STOPPED)};
   }
-  if (before_rename && !before_rename()) return Failure{"The write was stopped before the rename."};
-  if (::rename(temp.c_str(), file.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return Failure{"The note could not be written (the rename failed)."};
+  if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};
+  sync_folder(folder);
+  return std::nullopt;
+}
+
+Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
+                            const BeforeRename& before_rename) {
+  if (space.read_only) return Failure{read_only_text(space)};
+  const Failure unreadable{"The note '" + where.path + "' could not be read; try again."};
+  std::optional<std::string> target = real_path(where.file);
+  if (!target) return unreadable;
+  if (!inside(space, *target)) {
+    return Failure{"The note path '" + where.path +
+                   "' leads outside the space; give a note inside it."};
+  }
+  UniqueFd source(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.valid()) return unreadable;
+  const std::string folder = target->substr(0, target->rfind('/'));
+  const std::string name = target->substr(target->rfind('/') + 1);
+  // Set once this write is in place and the file that was read must be merged into it again.
+  std::optional<FileState> ours;
+  for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
+    std::optional<FileState> read_state = state_of_fd(source.get());
+    std::optional<std::string> raw = read_whole(source.get());
+    if (!read_state || !raw) return unreadable;
+    if (state_of_fd(source.get()) != read_state) continue;  // written to while it was read
+    Note current = note_from(where, std::move(*raw));
+    Outcome<std::string> changed = change(current);
+    if (auto* failed = std::get_if<Failure>(&changed)) return *failed;
+    std::string& bytes = std::get<std::string>(changed);
+    if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
+    TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode);
+    if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+    // Right before the rename: the name must still lead to the file that was read (or to this
+    // write, when merging into it), and that file may have grown but not otherwise changed.
+    std::optional<FileState> at_name = state_of_path(*target);
+    bool same_file = at_name && (ours ? *at_name == *ours : at_name->same_file(*read_state));
+    if (!same_file) {
+      if (ours) return Failure{"The note '" + where.path + "' " + RACED};
+      source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
+      if (!source.valid()) return unreadable;
+      continue;
+    }
+    if (!only_grown(source.get(), *read_state, current.raw)) continue;
+    if (before_rename && !before_rename()) {
+      temp.leave();
+      return Failure{std::string(STOPPED)};
+    }
+    if (!temp.rename_to(*target)) return Failure{std::string(NOT_RENAMED)};
+    sync_folder(folder);
+    // A write that reached the file that was read in the instant of the rename: what was
+    // appended follows this write, as if written just after it; any other change is merged by
+    // applying `change` to it again.
+    if (std::optional<std::string> carried =
+            carried_appends(source.get(), *read_state, current.raw, temp.fd())) {
+      return Update{std::move(current), bytes + *carried};
+    }
+    ours = state_of_fd(temp.fd());
+  }
+  if (ours) return Failure{"The note '" + where.path + "' " + RACED};
+  return Failure{"The note '" + where.path + "' kept changing while it was written (" +
+                 std::to_string(MAX_ATTEMPTS) + " tries); it was left as it was: try again."};
+}
+
+std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
+                                        std::string_view bytes, const BeforeRename& before_rename) {
+  if (space.read_only) return Failure{read_only_text(space)};
+  const Failure taken{"A note '" + std::string(note_path) +
+                      "' already exists; choose another title or use append_to_note."};
+  std::string file = note_file(space, note_path);
+  size_t slash = file.rfind('/');
+  std::string folder = file.substr(0, slash);
+  TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644);
+  if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+  if (before_rename && !before_rename()) {
+    temp.leave();
+    return Failure{std::string(STOPPED)};
+  }
+  // A link fails when the name is taken, where a rename would replace what has it.
+  if (::link(temp.path().c_str(), file.c_str()) != 0) {
+    struct stat info {};
+    if (errno == EEXIST || ::lstat(file.c_str(), &info) == 0) return taken;
+    if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};  // no hard links here
   }
   sync_folder(folder);
   return std::nullopt;
+}
+
+Tidied tidy_temporary_files(const Space& space) {
+  Tidied tidied;
+  tidy_folder(space.root, "", 0, tidied);
+  return tidied;
 }
 
 std::optional<Failure> ensure_folder(const std::string& parent, std::string_view name) {

@@ -7,33 +7,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "front_matter.h"
+#include "outcome.h"
 #include "protocol.h"
 #include "tools.h"
 
 namespace kestil::folder {
 
-// A failed step, carrying the one sentence the assistant reads.
-struct Failure {
-  std::string text;
-};
-
-template <typename T>
-using Outcome = std::variant<T, Failure>;
-
 // The folder that holds daily notes, at the top of a space.
 inline constexpr std::string_view DAILY_FOLDER = "Daily";
-
-// The small block at the top of a note between two "---" lines.
-struct FrontMatter {
-  std::string id;  // empty when the file has none yet
-  std::string description;
-  std::vector<std::string> tags;
-  Json style = Json::object();
-  std::vector<std::string> other_lines;  // lines of keys this app does not know, kept as they are
-};
 
 // A note file found in a space. `path` is space-relative without ".md": "Folder/Sub/Title".
 struct NoteFile {
@@ -61,16 +45,6 @@ std::string version_of(std::string_view raw);
 
 // The id a note without one in its front matter reads with (and keeps on its first write).
 std::string derived_id(std::string_view note_path);
-
-// A fresh id for a new note at `note_path`.
-std::string fresh_id(std::string_view note_path);
-
-// Reads a file's front matter into `meta` and returns where its body begins; a file without a
-// complete block has none and its body is all of it.
-size_t split_front_matter(std::string_view raw, FrontMatter& meta);
-
-// The file text for `meta` and `body`.
-std::string join_front_matter(const FrontMatter& meta, std::string_view body);
 
 // Every note of the space, sorted by path. Hidden entries and symlinks that lead outside are
 // skipped.
@@ -110,14 +84,50 @@ Outcome<Note> load_note(const NoteFile& where);
 // Reads only as much of a note as its id needs.
 std::string id_of(const NoteFile& where);
 
-// Called after the temporary file is flushed and before it is renamed over the note. Returning
-// false stops the write there, as a crash would (tests use it).
+// Called after the temporary file is flushed and checked, right before it is renamed over the
+// note. Returning false stops the write there, as a crash would (tests use it).
 using BeforeRename = std::function<bool()>;
 
 // Writes `bytes` to `file` through a temporary file in the same folder: write, fsync, rename,
 // fsync the folder. A crash at any point leaves the old file or the new one.
 std::optional<Failure> write_atomically(const std::string& file, std::string_view bytes,
                                         const BeforeRename& before_rename = nullptr);
+
+// What a write makes of a note: its new bytes, computed from the note as it is on disk at that
+// moment, or why the change cannot be made to it.
+using NoteChange = std::function<Outcome<std::string>(const Note& current)>;
+
+// A note before and after a write.
+struct Update {
+  Note before;        // the note `change` was last applied to
+  std::string after;  // the bytes the note now holds
+};
+
+// Applies `change` to the note at `where` and writes the result as write_atomically does,
+// without losing what another program writes to the note meanwhile: right before the rename
+// the note must still be the file that was read, and after it the file that was read must not
+// have changed; otherwise the note is read again and `change` applied again, a few times at
+// most. A note that is a link inside the space is written at its target, the link kept.
+// Nothing is written when `change` leaves the bytes as they are.
+Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
+                            const BeforeRename& before_rename = nullptr);
+
+// Writes a new note at space-relative `note_path`, never over anything that has its name.
+std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
+                                        std::string_view bytes,
+                                        const BeforeRename& before_rename = nullptr);
+
+// What tidy_temporary_files did with the temporary files an earlier run left behind.
+struct Tidied {
+  size_t removed = 0;
+  std::vector<std::string> recovered;  // new notes put in place, by space-relative path
+  std::vector<std::string> kept;       // new notes whose name was taken since, by file
+};
+
+// Removes the temporary files of unfinished writes in the space, which leave the old note as
+// it was; the temporary file of an unfinished new note, its only copy, takes the note's name if
+// that is still free and is kept otherwise. Skips those of a write that may still be going on.
+Tidied tidy_temporary_files(const Space& space);
 
 // Creates the folder `name` inside the existing absolute folder `parent` if missing.
 std::optional<Failure> ensure_folder(const std::string& parent, std::string_view name);

@@ -38,6 +38,9 @@ std::variant<std::vector<Space>, std::string> open_spaces(const std::vector<std:
 ToolResult call_tool(const std::vector<Space>& spaces, std::string_view name,
                      const Json& arguments);
 
+// The error a call `name` answers when its deadline passes: it stopped, and what to narrow.
+ToolResult stopped_at_deadline(std::string_view name);
+
 // The same, with `before_rename` called in every write after the temporary file is flushed
 // and before it replaces the note; returning false stops the write there as a crash would.
 // Tests use it to check that such a crash leaves the old note whole.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 
+#include "deadline.h"
+#include "index/note_index.h"
 #include "lookup.h"
 #include "markdown.h"
 #include "search.h"
@@ -12,6 +14,8 @@ namespace {
 
 constexpr int64_t DEFAULT_MAX_CHARS = 20000;
 constexpr int64_t MIN_MAX_CHARS = 1000;
+constexpr size_t MAX_QUERY_CHARACTERS = 1000;
+constexpr size_t MAX_BACKLINKS = 100;
 
 size_t characters(std::string_view text) {
   return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
@@ -19,8 +23,11 @@ size_t characters(std::string_view text) {
   }));
 }
 
-// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`.
-Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
+// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`. Links to
+// notes of the space show as id links, which is how the assistant writes them; refs and the
+// version stay those of the file's bytes.
+Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
+                        const NoteLookup& notes) {
   std::vector<Block> blocks = split_blocks(note.body());
   if (static_cast<size_t>(cursor) > blocks.size()) {
     return Failure{"The cursor " + std::to_string(cursor) + " is past the note's " +
@@ -31,7 +38,7 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
   size_t index = static_cast<size_t>(cursor);
   for (; index < blocks.size(); ++index) {
     std::string piece = "<!-- " + block_ref(index, blocks[index].text) + " -->\n";
-    piece += blocks[index].text;
+    piece += links_for_assistant(blocks[index].text, note.where.path, notes);
     piece += "\n\n";
     size_t size = characters(piece);
     if (!markdown.empty() && used + size > static_cast<size_t>(max_chars)) break;
@@ -53,42 +60,69 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars) {
   return view;
 }
 
-}  // namespace
+Json search_result(const NoteFile& where, const std::string& id, const Match& match) {
+  Json result = note_summary(where, id);
+  result["snippet"] = match.snippet;
+  return result;
+}
 
-ToolResult list_spaces(Call& call) {
-  Json spaces = Json::array();
-  for (size_t i = 0; i < call.spaces.size(); ++i) {
-    spaces.push_back(Json{{"name", call.spaces[i].name}, {"open", i == 0}});
+// The note's match read from its file, or none when it no longer matches (or is gone).
+std::optional<Match> confirmed(const Query& query, const IndexedNote& candidate) {
+  check_deadline();
+  Outcome<Note> note = load_note(candidate.where);
+  if (!std::holds_alternative<Note>(note)) return std::nullopt;
+  return match_note(query, title_of(candidate.where.path), std::get<Note>(note).body());
+}
+
+// search_notes from the index, ranked as NoteIndex::search says; none when the index failed.
+// Without phrases the index's count is the total; with them every candidate is confirmed.
+std::optional<Json> search_index(NoteIndex& index, const Query& query, size_t limit) {
+  bool has_phrase = std::any_of(query.terms.begin(), query.terms.end(),
+                                [](const auto& words) { return words.size() > 1; });
+  Json results = Json::array();
+  size_t total = 0;
+  if (!has_phrase) {
+    std::optional<size_t> count = index.search_count(query);
+    if (!count) return std::nullopt;
+    total = *count;
+    for (size_t offset = 0; results.size() < limit;) {
+      auto page = index.search(query, offset, limit - results.size());
+      if (!page) return std::nullopt;
+      if (page->empty()) break;
+      offset += page->size();
+      for (const IndexedNote& candidate : *page) {
+        if (std::optional<Match> match = confirmed(query, candidate)) {
+          results.push_back(search_result(candidate.where, candidate.id, *match));
+        } else if (total > 0) {
+          --total;  // changed since it was indexed; the watcher is about to catch up
+        }
+      }
+    }
+  } else {
+    auto candidates = index.search(query, 0, SIZE_MAX);
+    if (!candidates) return std::nullopt;
+    for (const IndexedNote& candidate : *candidates) {
+      std::optional<Match> match = confirmed(query, candidate);
+      if (!match) continue;
+      ++total;
+      if (results.size() < limit) {
+        results.push_back(search_result(candidate.where, candidate.id, *match));
+      }
+    }
   }
-  return success(Json{{"spaces", spaces}, {"open", call.spaces.front().name}});
+  return Json{{"results", results}, {"total", total}};
 }
 
-ToolResult get_context(Call& call) {
-  std::vector<NoteFile> notes = list_notes(call.space);
-  auto newest = std::max_element(notes.begin(), notes.end(), [](const auto& a, const auto& b) {
-    return a.mtime_ns < b.mtime_ns || (a.mtime_ns == b.mtime_ns && a.path > b.path);
-  });
-  Json context{{"space", call.space.name}, {"note", nullptr}, {"selection", nullptr}};
-  if (newest == notes.end()) return success(context);
-  TAKE_OR_RETURN(note, load_note(*newest));
-  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS));
-  context["note"] = view;
-  return success(context);
-}
-
-ToolResult search_notes(Call& call) {
-  std::string text = call.arguments.text("query", true);
-  int64_t limit = call.arguments.integer("limit", 1, 20);
-  if (call.arguments.failure()) return failure(*call.arguments.failure());
-  std::variant<Query, std::string> parsed = parse_query(text);
-  if (auto* problem = std::get_if<std::string>(&parsed)) return failure(Failure{*problem});
-  const Query& query = std::get<Query>(parsed);
+// search_notes by reading every note: titles holding more of the query's terms first, then
+// notes where the terms occur more often, then the more recently changed.
+Json search_files(const Space& space, const Query& query, size_t limit) {
   struct Hit {
     Note note;
     Match match;
   };
   std::vector<Hit> hits;
-  for (const NoteFile& where : list_notes(call.space)) {
+  for (const NoteFile& where : list_notes(space)) {
+    check_deadline();
     Outcome<Note> note = load_note(where);
     if (!std::holds_alternative<Note>(note)) continue;
     Note& loaded = std::get<Note>(note);
@@ -97,8 +131,6 @@ ToolResult search_notes(Call& call) {
       hits.push_back(Hit{std::move(loaded), std::move(*match)});
     }
   }
-  // Notes whose titles hold more of the query's terms first, then those where the terms occur
-  // more often, then the more recently changed.
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
     if (a.match.title_terms != b.match.title_terms)
       return a.match.title_terms > b.match.title_terms;
@@ -110,12 +142,97 @@ ToolResult search_notes(Call& call) {
     return a.note.where.path < b.note.where.path;
   });
   Json results = Json::array();
-  for (size_t i = 0; i < hits.size() && i < static_cast<size_t>(limit); ++i) {
-    Json result = note_summary(hits[i].note.where, hits[i].note.id);
-    result["snippet"] = hits[i].match.snippet;
-    results.push_back(result);
+  for (size_t i = 0; i < hits.size() && i < limit; ++i) {
+    results.push_back(search_result(hits[i].note.where, hits[i].note.id, hits[i].match));
   }
-  return success(Json{{"results", results}, {"total", hits.size()}});
+  return Json{{"results", results}, {"total", hits.size()}};
+}
+
+// Every note with its id, read from the files, for the listings the index could not answer.
+template <typename Visit>
+void scan_notes(const Space& space, Visit&& visit) {
+  for (const NoteFile& where : list_notes(space)) {
+    check_deadline();
+    Outcome<Note> note = load_note(where);
+    if (const Note* loaded = std::get_if<Note>(&note)) visit(*loaded);
+  }
+}
+
+// The notes linking to `target`, by path, from the index's candidate links each resolved as
+// links_to resolves it; none when the index cannot answer.
+std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
+                                                          const NoteFile& target,
+                                                          const std::string& id,
+                                                          const NoteLookup& notes) {
+  NoteIndex* index = ready_index(space);
+  if (index == nullptr) return std::nullopt;
+  auto candidates = index->links_to(target.path, id, aliases_of(target));
+  if (!candidates) return std::nullopt;
+  std::vector<IndexedNote> linking;
+  for (const NoteIndex::LinkFrom& candidate : *candidates) {
+    const Link& link = candidate.link;
+    bool leads_there = link.kind == LinkKind::id
+                           ? link.target == id
+                           : resolve_link(link, candidate.from.where.path, notes) == target.path;
+    if (leads_there) linking.push_back(candidate.from);
+  }
+  std::sort(linking.begin(), linking.end(),
+            [](const auto& a, const auto& b) { return a.where.path < b.where.path; });
+  linking.erase(
+      std::unique(linking.begin(), linking.end(),
+                  [](const auto& a, const auto& b) { return a.where.path == b.where.path; }),
+      linking.end());
+  return linking;
+}
+
+}  // namespace
+
+ToolResult list_spaces(Call& call) {
+  Json spaces = Json::array();
+  for (size_t i = 0; i < call.spaces.size(); ++i) {
+    spaces.push_back(Json{{"name", call.spaces[i].name}, {"open", i == 0}});
+  }
+  return success(Json{{"spaces", spaces}, {"open", call.spaces.front().name}});
+}
+
+ToolResult get_context(Call& call) {
+  std::optional<NoteFile> newest;
+  std::optional<std::vector<IndexedNote>> indexed;
+  if (NoteIndex* index = ready_index(call.space)) indexed = index->recent(1);
+  if (indexed) {
+    if (!indexed->empty()) newest = indexed->front().where;
+  } else {
+    std::vector<NoteFile> notes = list_notes(call.space);
+    auto found = std::max_element(notes.begin(), notes.end(), [](const auto& a, const auto& b) {
+      return a.mtime_ns < b.mtime_ns || (a.mtime_ns == b.mtime_ns && a.path > b.path);
+    });
+    if (found != notes.end()) newest = *found;
+  }
+  Json context{{"space", call.space.name}, {"note", nullptr}, {"selection", nullptr}};
+  if (!newest) return success(context);
+  TAKE_OR_RETURN(note, load_note(*newest));
+  TAKE_OR_RETURN(view, read_view(note, 0, DEFAULT_MAX_CHARS, SpaceNotes(call.space)));
+  context["note"] = view;
+  return success(context);
+}
+
+ToolResult search_notes(Call& call) {
+  std::string text = call.arguments.text("query", true);
+  int64_t limit = call.arguments.integer("limit", 1, 20);
+  if (call.arguments.failure()) return failure(*call.arguments.failure());
+  if (size_t length = characters(text); length > MAX_QUERY_CHARACTERS) {
+    return failure(Failure{"The query is " + std::to_string(length) +
+                           " characters long; give at most 1000, a few words to find."});
+  }
+  std::variant<Query, std::string> parsed = parse_query(text);
+  if (auto* problem = std::get_if<std::string>(&parsed)) return failure(Failure{*problem});
+  const Query& query = std::get<Query>(parsed);
+  if (NoteIndex* index = ready_index(call.space)) {
+    if (std::optional<Json> found = search_index(*index, query, static_cast<size_t>(limit))) {
+      return success(*found);
+    }
+  }
+  return success(search_files(call.space, query, static_cast<size_t>(limit)));
 }
 
 ToolResult list_folder(Call& call) {
@@ -153,10 +270,17 @@ ToolResult list_folder(Call& call) {
 ToolResult list_recent(Call& call) {
   int64_t limit = call.arguments.integer("limit", 1, 20);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
+  Json items = Json::array();
+  std::optional<std::vector<IndexedNote>> indexed;
+  if (NoteIndex* index = ready_index(call.space))
+    indexed = index->recent(static_cast<size_t>(limit));
+  if (indexed) {
+    for (const IndexedNote& note : *indexed) items.push_back(note_summary(note.where, note.id));
+    return success(Json{{"notes", items}});
+  }
   std::vector<NoteFile> notes = list_notes(call.space);
   std::stable_sort(notes.begin(), notes.end(),
                    [](const auto& a, const auto& b) { return a.mtime_ns > b.mtime_ns; });
-  Json items = Json::array();
   for (size_t i = 0; i < notes.size() && i < static_cast<size_t>(limit); ++i) {
     items.push_back(note_summary(notes[i], id_of(notes[i])));
   }
@@ -169,7 +293,7 @@ ToolResult read_note(Call& call) {
   int64_t max_chars = call.arguments.integer("max_chars", MIN_MAX_CHARS, DEFAULT_MAX_CHARS);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars));
+  TAKE_OR_RETURN(view, read_view(note, cursor, max_chars, SpaceNotes(call.space)));
   return success(view);
 }
 
@@ -177,41 +301,58 @@ ToolResult get_backlinks(Call& call) {
   std::string given = call.arguments.text("note", true);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(target, find_note(call.space, given));
-  std::string id = id_of(target);
-  Json links = Json::array();
-  for (const NoteFile& where : list_notes(call.space)) {
-    if (where.path == target.path) continue;
-    Outcome<Note> note = load_note(where);
-    if (auto* loaded = std::get_if<Note>(&note); loaded && links_to(loaded->body(), id)) {
-      links.push_back(note_summary(where, loaded->id));
+  LinkTarget wanted(target);
+  SpaceNotes notes(call.space);
+  std::optional<std::vector<IndexedNote>> linking =
+      indexed_backlinks(call.space, target, wanted.id, notes);
+  if (!linking) {
+    linking.emplace();
+    for (const NoteFile& where : notes.all()) {
+      check_deadline();
+      Outcome<Note> note = load_note(where);
+      auto* loaded = std::get_if<Note>(&note);
+      if (loaded && links_to(loaded->body(), where, wanted, notes)) {
+        linking->push_back(IndexedNote{where, loaded->id});
+      }
     }
   }
-  return success(Json{{"id", id}, {"title", title_of(target.path)}, {"backlinks", links}});
+  std::erase_if(*linking, [&](const IndexedNote& note) { return note.where.path == target.path; });
+  Json links = Json::array();
+  for (size_t i = 0; i < linking->size() && i < MAX_BACKLINKS; ++i) {
+    links.push_back(note_summary((*linking)[i].where, (*linking)[i].id));
+  }
+  Json result{{"id", wanted.id}, {"title", title_of(target.path)}, {"backlinks", links}};
+  if (linking->size() > MAX_BACKLINKS) result["more"] = linking->size() - MAX_BACKLINKS;
+  return success(result);
 }
 
 ToolResult list_tags(Call& call) {
   std::string query = tag_key(call.arguments.text("query", false));
   int64_t limit = call.arguments.integer("limit", 1, 50);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
-  std::map<std::string, std::pair<std::string, size_t>> counts;  // key -> spelling, notes
-  for (const NoteFile& where : list_notes(call.space)) {
-    Outcome<Note> note = load_note(where);
-    if (!std::holds_alternative<Note>(note)) continue;
-    for (const std::string& tag : all_tags(std::get<Note>(note))) {
-      auto& entry = counts[tag_key(tag)];
-      if (entry.first.empty()) entry.first = tag;
-      ++entry.second;
+  std::optional<std::vector<TagCount>> ranked;
+  if (NoteIndex* index = ready_index(call.space)) {
+    ranked = index->tags(query, static_cast<size_t>(limit));
+  }
+  if (!ranked) {
+    std::map<std::string, TagCount> counts;  // by key
+    scan_notes(call.space, [&](const Note& note) {
+      for (const std::string& tag : all_tags(note)) {
+        TagCount& entry = counts[tag_key(tag)];
+        if (entry.tag.empty()) entry.tag = tag;
+        ++entry.notes;
+      }
+    });
+    ranked.emplace();
+    for (const auto& [key, entry] : counts) {
+      if (key.starts_with(query)) ranked->push_back(entry);
     }
+    std::stable_sort(ranked->begin(), ranked->end(),
+                     [](const auto& a, const auto& b) { return a.notes > b.notes; });
   }
-  std::vector<std::pair<std::string, size_t>> ranked;
-  for (const auto& [key, entry] : counts) {
-    if (key.starts_with(query)) ranked.push_back(entry);
-  }
-  std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
   Json tags = Json::array();
-  for (size_t i = 0; i < ranked.size() && i < static_cast<size_t>(limit); ++i) {
-    tags.push_back(Json{{"tag", ranked[i].first}, {"notes", ranked[i].second}});
+  for (size_t i = 0; i < ranked->size() && i < static_cast<size_t>(limit); ++i) {
+    tags.push_back(Json{{"tag", (*ranked)[i].tag}, {"notes", (*ranked)[i].notes}});
   }
   return success(Json{{"tags", tags}});
 }
@@ -221,17 +362,22 @@ ToolResult notes_with_tag(Call& call) {
   int64_t limit = call.arguments.integer("limit", 1, 50);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   if (tag.empty()) return failure(Failure{"The tag is empty; give a tag like 'planning'."});
-  Json notes = Json::array();
-  for (const NoteFile& where : list_notes(call.space)) {
-    if (notes.size() >= static_cast<size_t>(limit)) break;
-    Outcome<Note> note = load_note(where);
-    if (!std::holds_alternative<Note>(note)) continue;
-    const Note& loaded = std::get<Note>(note);
-    std::vector<std::string> tags = all_tags(loaded);
-    if (std::any_of(tags.begin(), tags.end(), [&](const auto& t) { return tag_key(t) == tag; })) {
-      notes.push_back(note_summary(where, loaded.id));
-    }
+  std::optional<std::vector<IndexedNote>> tagged;
+  if (NoteIndex* index = ready_index(call.space)) {
+    tagged = index->tagged(tag, static_cast<size_t>(limit));
   }
+  if (!tagged) {
+    tagged.emplace();
+    scan_notes(call.space, [&](const Note& note) {
+      std::vector<std::string> tags = all_tags(note);
+      if (tagged->size() < static_cast<size_t>(limit) &&
+          std::any_of(tags.begin(), tags.end(), [&](const auto& t) { return tag_key(t) == tag; })) {
+        tagged->push_back(IndexedNote{note.where, note.id});
+      }
+    });
+  }
+  Json notes = Json::array();
+  for (const IndexedNote& note : *tagged) notes.push_back(note_summary(note.where, note.id));
   return success(Json{{"tag", tag}, {"notes", notes}});
 }
 
@@ -241,26 +387,34 @@ ToolResult list_tasks(Call& call) {
   int64_t limit = call.arguments.integer("limit", 1, 100);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(folder, find_folder(call.space, given));
-  Json items = Json::array();
-  size_t total = 0;
-  for (const NoteFile& where : list_notes(call.space)) {
-    if (!folder.empty() && !where.path.starts_with(folder + "/")) continue;
-    Outcome<Note> note = load_note(where);
-    if (!std::holds_alternative<Note>(note)) continue;
-    const Note& loaded = std::get<Note>(note);
-    std::vector<Block> blocks = split_blocks(loaded.body());
-    for (const Task& task : tasks(blocks)) {
-      if (task.done && !include_done) continue;
-      if (++total > static_cast<size_t>(limit)) continue;
-      items.push_back(Json{{"note", loaded.id},
-                           {"title", title_of(where.path)},
-                           {"path", where.path},
-                           {"ref", block_ref(task.block, blocks[task.block].text)},
-                           {"text", task.text},
-                           {"done", task.done}});
-    }
+  std::optional<NoteIndex::Tasks> found;
+  if (NoteIndex* index = ready_index(call.space)) {
+    found = index->tasks(folder, include_done, static_cast<size_t>(limit));
   }
-  return success(Json{{"tasks", items}, {"total", total}});
+  if (!found) {
+    found.emplace();
+    scan_notes(call.space, [&](const Note& note) {
+      if (!folder.empty() && !note.where.path.starts_with(folder + "/")) return;
+      std::vector<Block> blocks = split_blocks(note.body());
+      for (const Task& task : tasks(blocks)) {
+        if (task.done && !include_done) continue;
+        if (++found->total > static_cast<size_t>(limit)) continue;
+        found->items.push_back(IndexedTask{IndexedNote{note.where, note.id},
+                                           block_ref(task.block, blocks[task.block].text),
+                                           task.text, task.done});
+      }
+    });
+  }
+  Json items = Json::array();
+  for (const IndexedTask& task : found->items) {
+    items.push_back(Json{{"note", task.note.id},
+                         {"title", title_of(task.note.where.path)},
+                         {"path", task.note.where.path},
+                         {"ref", task.ref},
+                         {"text", task.text},
+                         {"done", task.done}});
+  }
+  return success(Json{{"tasks", items}, {"total", found->total}});
 }
 
 }  // namespace kestil::folder

@@ -5,6 +5,7 @@
 
 #include "lookup.h"
 #include "markdown.h"
+#include "names.h"
 
 namespace kestil::folder {
 namespace {
@@ -19,6 +20,7 @@ Outcome<std::vector<std::string>> tag_words(const std::vector<std::string>& give
     if (!tag.empty() && tag.front() == '#') tag.erase(0, 1);
     std::string_view trimmed = trim_white_space(tag);
     if (trimmed.empty()) continue;
+    if (std::optional<std::string> problem = tag_problem(trimmed)) return Failure{*problem};
     if (trimmed.find_first_of(",\n\r") != std::string_view::npos) {
       return Failure{"The tag '" + std::string(trimmed) +
                      "' holds a comma or line break; give each tag as one word."};
@@ -28,32 +30,50 @@ Outcome<std::vector<std::string>> tag_words(const std::vector<std::string>& give
   return tags;
 }
 
-// Writes the note unless nothing changed, keeping the id it read with. Returns the version.
-Outcome<std::string> save(const Call& call, const Note& note, FrontMatter meta,
-                          std::string_view body) {
-  if (meta.id.empty()) meta.id = note.id;
-  std::string raw = join_front_matter(meta, body);
-  if (raw == note.raw) return version_of(raw);
-  if (std::optional<Failure> failed = write_atomically(note.where.file, raw, call.before_rename)) {
-    return *failed;
-  }
-  return version_of(raw);
+// The write tools refuse at once in a read-only space.
+std::optional<Failure> refused(const Call& call) {
+  if (!call.space.read_only) return std::nullopt;
+  return Failure{"The space '" + call.space.name +
+                 "' is open read-only (kestil-folder --read-only); nothing was changed."};
 }
 
-// Writes a new note at `note_path`, never over an existing one. Returns its id and version.
+// The note's bytes with the front matter of `wanted` and `body`. Where the front matter cannot
+// be changed, a write that adds text keeps it as it is and says why in `kept_because`; a write
+// that is about the front matter (no `kept_because`) fails.
+Outcome<std::string> note_bytes(const Note& current, const FrontMatter& wanted,
+                                std::string_view body, std::string* kept_because) {
+  std::string_view head = std::string_view(current.raw).substr(0, current.body_start);
+  Outcome<std::string> bytes = with_front_matter(head, wanted, body);
+  if (auto* failed = std::get_if<Failure>(&bytes); failed && kept_because) {
+    *kept_because = failed->text;
+    return with_front_matter(head, current.meta, body);
+  }
+  return bytes;
+}
+
+// Writes a new note at `note_path` from its front matter and body. Returns its id and version.
 Outcome<std::pair<std::string, std::string>> create(const Call& call, const std::string& note_path,
-                                                    FrontMatter meta, std::string_view body) {
+                                                    std::string_view head, const FrontMatter& meta,
+                                                    std::string_view body) {
   if (path_taken(call.space, note_path)) {
     return Failure{"A note '" + note_path +
                    "' already exists; choose another title or use append_to_note."};
   }
-  if (meta.id.empty()) meta.id = fresh_id(note_path);
-  std::string raw = join_front_matter(meta, body);
-  std::string file = note_file(call.space, note_path);
-  if (std::optional<Failure> failed = write_atomically(file, raw, call.before_rename)) {
+  Outcome<std::string> bytes = with_front_matter(head, meta, body);
+  if (auto* failed = std::get_if<Failure>(&bytes)) return *failed;
+  const std::string& raw = std::get<std::string>(bytes);
+  if (std::optional<Failure> failed =
+          create_note_file(call.space, note_path, raw, call.before_rename)) {
     return *failed;
   }
-  return std::make_pair(meta.id, version_of(raw));
+  return std::make_pair(derived_id(note_path), version_of(raw));
+}
+
+// The result of a write that changed the note `written`.
+Json written_note(const Update& written) {
+  return Json{{"id", written.before.id},
+              {"path", written.before.where.path},
+              {"version", version_of(written.after)}};
 }
 
 std::string with_appended(std::string_view body, std::string_view markdown) {
@@ -68,9 +88,20 @@ std::string with_appended(std::string_view body, std::string_view markdown) {
   return text;
 }
 
+// Adds `markdown` at the end of a note, and its #hashtags to the tag line.
+NoteChange appending(const std::string& markdown, std::string& warning) {
+  return [&markdown, &warning](const Note& current) {
+    warning.clear();
+    FrontMatter meta = current.meta;
+    add_tags(meta, hashtags(markdown));
+    return note_bytes(current, meta, with_appended(current.body(), markdown), &warning);
+  };
+}
+
 Outcome<std::string> title_argument(const std::string& given) {
   std::string_view title = trim_white_space(given);
   if (title.empty()) return Failure{"The title is empty; give the note a title."};
+  if (std::optional<std::string> problem = title_problem(title)) return Failure{*problem};
   if (title.size() > MAX_TITLE_BYTES || title.front() == '.' ||
       title.find_first_of("/\n\r\t") != std::string_view::npos ||
       title.find('\0') != std::string_view::npos) {
@@ -79,7 +110,7 @@ Outcome<std::string> title_argument(const std::string& given) {
         "' cannot be a file name; leave out '/', line breaks and a leading '.', and keep "
         "it under 200 bytes."};
   }
-  return std::string(title);
+  return nfc(title);
 }
 
 // Sets, removes (null) and merges ("visible") style keys.
@@ -125,10 +156,10 @@ std::string local_today() {
 Outcome<size_t> resolve_ref(const std::vector<Block>& blocks, const std::string& text) {
   std::optional<Ref> ref = parse_ref(text);
   if (!ref) {
-    return Failure{"The ref '" + text + "' is not a ref like b3~1a2b3c from read_note."};
+    return Failure{"The ref '" + excerpt(text) + "' is not a ref like b3~1a2b3c from read_note."};
   }
   if (std::optional<size_t> index = find_block(blocks, *ref)) return *index;
-  return Failure{"stale_ref: the block " + text +
+  return Failure{"stale_ref: the block " + excerpt(text) +
                  " changed or is gone since it was read; read_note the note again."};
 }
 
@@ -137,7 +168,8 @@ struct Edit {
   std::vector<std::string> written;  // all new Markdown, for its hashtags
 };
 
-Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
+Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks, const Space& space,
+                        std::string_view path) {
   Edit edit;
   edit.change.removed.assign(blocks.size(), false);
   edit.change.replaced.resize(blocks.size());
@@ -155,7 +187,7 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
     bool needs_ref = kind != "append";
     bool needs_markdown = kind != "delete";
     if (kind != "replace" && kind != "insert_after" && kind != "delete" && kind != "append") {
-      return Failure{"The " + where + " has op '" + kind +
+      return Failure{"The " + where + " has op '" + excerpt(kind) +
                      "'; use replace, insert_after, delete or append."};
     }
     if (needs_ref && (!op.contains("ref") || !op["ref"].is_string())) {
@@ -164,7 +196,10 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
     if (needs_markdown && (!op.contains("markdown") || !op["markdown"].is_string())) {
       return Failure{"The " + where + " (" + kind + ") needs markdown, a string."};
     }
-    std::string markdown = needs_markdown ? clean_markdown(op["markdown"].get<std::string>()) : "";
+    std::string markdown =
+        needs_markdown
+            ? editor_markdown(space, path, clean_markdown(op["markdown"].get<std::string>()))
+            : "";
     if (needs_markdown && markdown.empty()) {
       return Failure{"The " + where + " (" + kind +
                      ") has empty markdown; use delete to remove "
@@ -201,6 +236,7 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks) {
 }  // namespace
 
 ToolResult create_note(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given_title = call.arguments.text("title", true);
   std::string markdown = clean_markdown(call.arguments.text("markdown", false));
   std::string description = call.arguments.text("description", false);
@@ -217,12 +253,14 @@ ToolResult create_note(Call& call) {
   add_tags(meta, tags);
   add_tags(meta, hashtags(markdown));
   std::string path = joined_path(folder, title);
-  TAKE_OR_RETURN(made, create(call, path, meta, markdown.empty() ? "" : markdown + "\n"));
+  markdown = editor_markdown(call.space, path, markdown);
+  TAKE_OR_RETURN(made, create(call, path, "", meta, markdown.empty() ? "" : markdown + "\n"));
   return success(
       Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
 }
 
 ToolResult duplicate_note(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given = call.arguments.text("note", true);
   bool titled = call.arguments.has("title");
   std::string given_title = call.arguments.text("title", false);
@@ -243,32 +281,38 @@ ToolResult duplicate_note(Call& call) {
       title = base + " " + std::to_string(n);
     }
   }
+  // The copy reads with an id of its own, derived from its path.
   FrontMatter meta = note.meta;
   meta.id.clear();
   if (described) meta.description = description;
   std::string path = joined_path(folder, title);
-  TAKE_OR_RETURN(made, create(call, path, meta, note.body()));
+  std::string_view head = std::string_view(note.raw).substr(0, note.body_start);
+  TAKE_OR_RETURN(made, create(call, path, head, meta, note.body()));
   return success(
       Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
 }
 
 ToolResult append_to_note(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given = call.arguments.text("note", true);
   std::string markdown = clean_markdown(call.arguments.text("markdown", true));
   bool versioned = call.arguments.has("version");
   std::string version = call.arguments.text("version", false);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
-  TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  FrontMatter meta = note.meta;
-  add_tags(meta, hashtags(markdown));
-  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
-  Json result{{"id", note.id}, {"path", note.where.path}, {"version", written}};
-  if (versioned) result["changed_since_read"] = version != version_of(note.raw);
+  TAKE_OR_RETURN(where, find_note(call.space, given));
+  markdown = editor_markdown(call.space, where.path, markdown);
+  std::string warning;
+  TAKE_OR_RETURN(written,
+                 update_note(call.space, where, appending(markdown, warning), call.before_rename));
+  Json result = written_note(written);
+  if (versioned) result["changed_since_read"] = version != version_of(written.before.raw);
+  if (!warning.empty()) result["warning"] = warning;
   return success(result);
 }
 
 ToolResult append_to_daily_note(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string markdown = clean_markdown(call.arguments.text("markdown", true));
   bool dated = call.arguments.has("date");
   std::string given_date = call.arguments.text("date", false);
@@ -276,33 +320,37 @@ ToolResult append_to_daily_note(Call& call) {
   if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
   std::optional<std::string> date = dated ? valid_date(given_date) : local_today();
   if (!date) {
-    return failure(Failure{"The date '" + given_date +
+    return failure(Failure{"The date '" + excerpt(given_date) +
                            "' is not a real date written YYYY-MM-DD, like 2026-03-09."});
   }
   if (std::optional<Failure> failed = ensure_folder(call.space.root, DAILY_FOLDER)) {
     return failure(*failed);
   }
   std::string path = std::string(DAILY_FOLDER) + "/" + *date;
+  markdown = editor_markdown(call.space, path, markdown);
   TAKE_OR_RETURN(existing, note_at(call.space, path));
-  FrontMatter meta;
   if (!existing) {
+    FrontMatter meta;
     add_tags(meta, hashtags(markdown));
-    TAKE_OR_RETURN(made, create(call, path, meta, markdown + "\n"));
+    TAKE_OR_RETURN(made, create(call, path, "", meta, markdown + "\n"));
     return success(Json{{"id", made.first},
                         {"path", path},
                         {"date", *date},
                         {"version", made.second},
                         {"created", true}});
   }
-  TAKE_OR_RETURN(note, load_note(*existing));
-  meta = note.meta;
-  add_tags(meta, hashtags(markdown));
-  TAKE_OR_RETURN(written, save(call, note, meta, with_appended(note.body(), markdown)));
-  return success(Json{
-      {"id", note.id}, {"path", path}, {"date", *date}, {"version", written}, {"created", false}});
+  std::string warning;
+  TAKE_OR_RETURN(written, update_note(call.space, *existing, appending(markdown, warning),
+                                      call.before_rename));
+  Json result = written_note(written);
+  result["date"] = *date;
+  result["created"] = false;
+  if (!warning.empty()) result["warning"] = warning;
+  return success(result);
 }
 
 ToolResult edit_note(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given = call.arguments.text("note", true);
   std::string version = call.arguments.text("version", true);
   if (!call.arguments.failure() &&
@@ -311,20 +359,30 @@ ToolResult edit_note(Call& call) {
     call.arguments.fail("The argument ops must be a non-empty array of ops.");
   }
   if (call.arguments.failure()) return failure(*call.arguments.failure());
-  TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  std::vector<Block> blocks = split_blocks(note.body());
-  TAKE_OR_RETURN(edit, plan_edit(call.arguments.raw("ops"), blocks));
-  FrontMatter meta = note.meta;
-  for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
-  TAKE_OR_RETURN(written,
-                 save(call, note, meta, apply_block_edit(note.body(), blocks, edit.change)));
-  return success(Json{{"id", note.id},
-                      {"path", note.where.path},
-                      {"version", written},
-                      {"changed_since_read", version != version_of(note.raw)}});
+  TAKE_OR_RETURN(where, find_note(call.space, given));
+  const Json& ops = call.arguments.raw("ops");
+  std::string warning;
+  // Planned again on each read: the ops apply while their refs still match.
+  NoteChange change = [&](const Note& current) -> Outcome<std::string> {
+    warning.clear();
+    std::vector<Block> blocks = split_blocks(current.body());
+    Outcome<Edit> planned = plan_edit(ops, blocks, call.space, where.path);
+    if (auto* failed = std::get_if<Failure>(&planned)) return *failed;
+    const Edit& edit = std::get<Edit>(planned);
+    FrontMatter meta = current.meta;
+    for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
+    return note_bytes(current, meta, apply_block_edit(current.body(), blocks, edit.change),
+                      &warning);
+  };
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  Json result = written_note(written);
+  result["changed_since_read"] = version != version_of(written.before.raw);
+  if (!warning.empty()) result["warning"] = warning;
+  return success(result);
 }
 
 ToolResult set_note_info(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given = call.arguments.text("note", true);
   bool described = call.arguments.has("description");
   std::string description = call.arguments.text("description", false);
@@ -333,36 +391,44 @@ ToolResult set_note_info(Call& call) {
   if (!described && !style) {
     return failure(Failure{"Give description or style (or both) to change."});
   }
-  TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  FrontMatter meta = note.meta;
-  if (described) meta.description = description;
-  if (style) merge_style(meta.style, *style);
-  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
-  Json result{{"id", note.id},
-              {"path", note.where.path},
-              {"version", written},
-              {"description", meta.description},
-              {"style", meta.style}};
+  TAKE_OR_RETURN(where, find_note(call.space, given));
+  FrontMatter meta;
+  NoteChange change = [&](const Note& current) {
+    meta = current.meta;
+    if (described) meta.description = description;
+    if (style) merge_style(meta.style, *style);
+    return note_bytes(current, meta, current.body(), nullptr);
+  };
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  Json result = written_note(written);
+  result["description"] = meta.description;
+  result["style"] = meta.style;
   return success(result);
 }
 
 ToolResult set_tags(Call& call) {
+  if (auto no = refused(call)) return failure(*no);
   std::string given = call.arguments.text("note", true);
   std::vector<std::string> add = call.arguments.texts("add");
   std::vector<std::string> remove = call.arguments.texts("remove");
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(added, tag_words(add));
   TAKE_OR_RETURN(removed, tag_words(remove));
-  TAKE_OR_RETURN(note, find_and_load(call.space, given));
-  FrontMatter meta = note.meta;
-  std::erase_if(meta.tags, [&](const std::string& tag) {
-    return std::any_of(removed.begin(), removed.end(),
-                       [&](const std::string& r) { return same_folded(r, tag); });
-  });
-  add_tags(meta, added);
-  TAKE_OR_RETURN(written, save(call, note, meta, note.body()));
-  return success(
-      Json{{"id", note.id}, {"path", note.where.path}, {"version", written}, {"tags", meta.tags}});
+  TAKE_OR_RETURN(where, find_note(call.space, given));
+  FrontMatter meta;
+  NoteChange change = [&](const Note& current) {
+    meta = current.meta;
+    std::erase_if(meta.tags, [&](const std::string& tag) {
+      return std::any_of(removed.begin(), removed.end(),
+                         [&](const std::string& r) { return same_folded(r, tag); });
+    });
+    add_tags(meta, added);
+    return note_bytes(current, meta, current.body(), nullptr);
+  };
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  Json result = written_note(written);
+  result["tags"] = meta.tags;
+  return success(result);
 }
 
 }  // namespace kestil::folder

@@ -123,11 +123,11 @@ TEST_F(FolderTools, ToolsAnswerFromTheFilesAndWriteThem) {
       // leap day; max_chars 1000 is above.
       {"search_notes", R"({"query":"a b c d e f g h i j k l m n o p a a"})", R"("total":0)"},
       {"append_to_daily_note", R"({"markdown":"x","date":"2024-02-29"})", R"("created":true)"},
-      // 기록 has no id: the one it reads with is stored by its first write, and kept.
+      // 기록 has no id: it reads with one derived from its path, and no write adds one.
       {"read_note", R"({"note":"기록"})", R"("id":"ba282fb0789c")"},
       {"append_to_note", R"({"note":"기록","markdown":"Later.","version":"6b46302185396492"})",
        R"("changed_since_read":false)", nullptr, "Journal/기록.md",
-       "---\nid: ba282fb0789c\n---\n기록 습관을 만들자.\n\n매일 기록하기.\n\nLater.\n"},
+       "기록 습관을 만들자.\n\n매일 기록하기.\n\nLater.\n"},
       {"append_to_note",
        R"({"note":"ba282fb0789c","markdown":"Again.","version":"6b46302185396492"})",
        R"("changed_since_read":true)"},

@@ -1,0 +1,159 @@
+#include "index/database.h"
+
+#include <memory>
+
+#include "deadline.h"
+#include "search.h"
+
+namespace kestil::folder {
+namespace {
+
+constexpr int BUSY_TIMEOUT_MS = 5000;
+// How many virtual machine steps run between two looks at the deadline.
+constexpr int STEPS_PER_DEADLINE_CHECK = 4000;
+
+[[noreturn]] void fail(sqlite3* db, int code, std::string_view doing) {
+  throw SqlError(code,
+                 std::string(doing) + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(code)));
+}
+
+int stop_at_deadline(void*) {
+  return deadline_passed() ? 1 : 0;
+}
+
+// The tokenizer: the matcher's words, ASCII letters lower-cased, everything else as written.
+struct Tokenizer {};
+
+int create_tokenizer(void*, const char**, int, Fts5Tokenizer** out) {
+  *out = reinterpret_cast<Fts5Tokenizer*>(new Tokenizer);
+  return SQLITE_OK;
+}
+
+void delete_tokenizer(Fts5Tokenizer* tokenizer) {
+  delete reinterpret_cast<Tokenizer*>(tokenizer);
+}
+
+int tokenize(Fts5Tokenizer*, void* context, int, const char* text, int size,
+             int (*token)(void*, int, const char*, int, int, int)) {
+  std::string_view whole(text, static_cast<size_t>(size));
+  std::string word;
+  int status = SQLITE_OK;
+  for_each_word(whole, [&](size_t begin, size_t end) {
+    if (status != SQLITE_OK) return;
+    word.assign(whole.substr(begin, end - begin));
+    for (char& c : word) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    status = token(context, 0, word.data(), static_cast<int>(word.size()), static_cast<int>(begin),
+                   static_cast<int>(end));
+  });
+  return status;
+}
+
+void register_tokenizer(sqlite3* db) {
+  fts5_api* api = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) != SQLITE_OK) {
+    fail(db, SQLITE_ERROR, "no full-text module");
+  }
+  sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
+  sqlite3_step(statement);
+  sqlite3_finalize(statement);
+  if (api == nullptr) fail(db, SQLITE_ERROR, "no full-text module");
+  static fts5_tokenizer methods = {create_tokenizer, delete_tokenizer, tokenize};
+  int status = api->xCreateTokenizer(api, "kestil", nullptr, &methods, nullptr);
+  if (status != SQLITE_OK) fail(db, status, "registering the tokenizer");
+}
+
+}  // namespace
+
+Connection::Connection(const std::string& file, bool follow_deadline) {
+  int status =
+      sqlite3_open_v2(file.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (status != SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(status);
+    sqlite3_close(db_);
+    throw SqlError(status, "opening " + file + ": " + message);
+  }
+  try {
+    sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+    sqlite3_extended_result_codes(db_, 0);
+    register_tokenizer(db_);
+    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+  } catch (...) {
+    sqlite3_close(db_);
+    throw;
+  }
+  if (follow_deadline) {
+    sqlite3_progress_handler(db_, STEPS_PER_DEADLINE_CHECK, stop_at_deadline, nullptr);
+  }
+}
+
+Connection::~Connection() {
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  sqlite3_close(db_);
+}
+
+void Connection::exec(const char* sql) {
+  char* message = nullptr;
+  int status = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+  if (status != SQLITE_OK) {
+    std::string text = message ? message : sqlite3_errstr(status);
+    sqlite3_free(message);
+    if (status == SQLITE_INTERRUPT && deadline_passed()) throw DeadlinePassed();
+    throw SqlError(status, text);
+  }
+}
+
+sqlite3_stmt* Connection::prepared(const char* sql) {
+  auto found = statements_.find(sql);
+  if (found != statements_.end()) return found->second;
+  sqlite3_stmt* statement = nullptr;
+  int status = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+  if (status != SQLITE_OK) fail(db_, status, "preparing");
+  statements_.emplace(sql, statement);
+  return statement;
+}
+
+Statement::Statement(Connection& connection, const char* sql)
+    : db_(connection.handle()), statement_(connection.prepared(sql)) {}
+
+Statement::~Statement() {
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+}
+
+Statement& Statement::bind(int index, int64_t value) {
+  int status = sqlite3_bind_int64(statement_, index, value);
+  if (status != SQLITE_OK) fail(db_, status, "binding");
+  return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view value) {
+  int status = sqlite3_bind_text64(statement_, index, value.data(), value.size(), SQLITE_TRANSIENT,
+                                   SQLITE_UTF8);
+  if (status != SQLITE_OK) fail(db_, status, "binding");
+  return *this;
+}
+
+bool Statement::step() {
+  int status = sqlite3_step(statement_);
+  if (status == SQLITE_ROW) return true;
+  if (status == SQLITE_DONE) return false;
+  if (status == SQLITE_INTERRUPT && deadline_passed()) throw DeadlinePassed();
+  fail(db_, status, "querying");
+}
+
+int64_t Statement::integer(int column) {
+  return sqlite3_column_int64(statement_, column);
+}
+
+std::string Statement::text(int column) {
+  const auto* bytes = sqlite3_column_text(statement_, column);
+  int size = sqlite3_column_bytes(statement_, column);
+  return bytes ? std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size))
+               : std::string();
+}
+
+}  // namespace kestil::folder

@@ -1,0 +1,581 @@
+#include "index/note_index.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ostream>
+
+#include "deadline.h"
+#include "index/database.h"
+#include "index/watcher.h"
+#include "lookup.h"
+#include "markdown.h"
+#include "names.h"
+
+namespace kestil::folder {
+namespace {
+
+// Bumped whenever the tables or what goes into them change: an older file is built anew.
+constexpr int64_t LAYOUT = 2;
+constexpr size_t NOTES_PER_TRANSACTION = 500;
+// Fewer changed notes than this are read without progress lines.
+constexpr size_t PROGRESS_FROM = 2000;
+constexpr size_t PROGRESS_EVERY = 10000;
+// Above every path and link target: no UTF-8 text starts with this byte.
+constexpr std::string_view PAST_ALL_TEXT = "\xff";
+
+const char* const SCHEMA = R"(
+CREATE TABLE notes(doc INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,
+  id TEXT NOT NULL, title_nfc TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL,
+  size INTEGER NOT NULL);
+CREATE INDEX notes_by_id ON notes(id, path);
+CREATE INDEX notes_by_title ON notes(title_nfc, path);
+CREATE INDEX notes_by_title_key ON notes(title_key, path);
+CREATE INDEX notes_by_mtime ON notes(mtime DESC, path);
+CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, path))
+  WITHOUT ROWID;
+CREATE INDEX aliases_by_path ON aliases(path);
+CREATE TABLE tags(key TEXT NOT NULL, path TEXT NOT NULL, tag TEXT NOT NULL,
+  PRIMARY KEY(key, path)) WITHOUT ROWID;
+CREATE INDEX tags_by_path ON tags(path);
+CREATE TABLE tasks(path TEXT NOT NULL, position INTEGER NOT NULL, ref TEXT NOT NULL,
+  text TEXT NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(path, position)) WITHOUT ROWID;
+CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
+  target TEXT NOT NULL, PRIMARY KEY(key, path, kind, target)) WITHOUT ROWID;
+CREATE INDEX links_by_path ON links(path);
+CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
+CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO state VALUES('complete', 0), ('left_behind', 0);
+)";
+
+// Failures that mean the file itself is damaged, rather than a busy or interrupted query.
+bool is_damage(int code) {
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB || code == SQLITE_IOERR ||
+         code == SQLITE_FORMAT || code == SQLITE_CANTOPEN;
+}
+
+int64_t file_size(const std::string& file) {
+  struct stat info {};
+  return ::stat(file.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+std::string with_commas(size_t number) {
+  std::string digits = std::to_string(number);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+// The keys a link is found by: an id link by its id, a file link by the path it names, a name
+// link by the name_key of its last part (a title) and of the whole name (an alias), spelled as
+// resolve_link spells them.
+std::vector<std::string> link_keys(const Link& link) {
+  if (link.kind != LinkKind::name) return {link.target};
+  std::string name = nfc(link.target);
+  if (name.size() > 3 && (name.ends_with(".md") || name.ends_with(".MD") || name.ends_with(".Md") ||
+                          name.ends_with(".mD"))) {
+    name.resize(name.size() - 3);
+  }
+  while (name.starts_with('/')) name.erase(0, 1);
+  size_t slash = name.rfind('/');
+  std::string title_key = name_key(slash == std::string::npos ? name : name.substr(slash + 1));
+  std::string whole_key = name_key(name);
+  if (title_key == whole_key) return {title_key};
+  return {title_key, whole_key};
+}
+
+// The least text greater than every text that starts with `prefix`.
+std::string prefix_end(std::string prefix) {
+  while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xff) prefix.pop_back();
+  if (prefix.empty()) return std::string(PAST_ALL_TEXT);
+  prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
+  return prefix;
+}
+
+std::string quoted(const std::string& word) {
+  std::string out = "\"";
+  for (char c : word) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+int64_t state_value(Connection& db, const char* key) {
+  Statement read(db, "SELECT value FROM state WHERE key = ?1");
+  read.bind(1, std::string_view(key));
+  return read.step() ? read.integer(0) : -1;
+}
+
+}  // namespace
+
+NoteIndex* ready_index(const Space& space) {
+  return space.index && space.index->ready() ? space.index.get() : nullptr;
+}
+
+std::string full_text_query(const Query& query) {
+  std::string text;
+  for (const std::vector<std::string>& words : query.terms) {
+    if (!text.empty()) text += " AND ";
+    if (words.size() > 1) text += "NEAR(";
+    for (size_t i = 0; i < words.size(); ++i) text += (i ? " " : "") + quoted(words[i]) + "*";
+    if (words.size() > 1) text += ", 0)";
+  }
+  return text;
+}
+
+// A pooled connection, handed back when the lease ends.
+class NoteIndex::Lease {
+ public:
+  explicit Lease(NoteIndex& index) : index_(index) {
+    std::lock_guard lock(index_.pool_mutex_);
+    if (!index_.pool_.empty()) {
+      connection_ = std::move(index_.pool_.back());
+      index_.pool_.pop_back();
+    }
+  }
+  ~Lease() {
+    if (!connection_) return;
+    std::lock_guard lock(index_.pool_mutex_);
+    index_.pool_.push_back(std::move(connection_));
+  }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+
+  Connection& connection() {
+    if (!connection_) connection_ = std::make_unique<Connection>(index_.file_, true);
+    return *connection_;
+  }
+
+ private:
+  NoteIndex& index_;
+  std::unique_ptr<Connection> connection_;
+};
+
+NoteIndex::NoteIndex(Space space, std::string file)
+    : space_(std::move(space)), file_(std::move(file)) {
+  space_.index.reset();
+}
+
+NoteIndex::~NoteIndex() = default;
+
+Outcome<std::shared_ptr<NoteIndex>> NoteIndex::open(const Space& space, const std::string& file) {
+  std::shared_ptr<NoteIndex> index(new NoteIndex(space, file));
+  try {
+    index->writer_ = std::make_unique<Connection>(file, false);
+    Connection& db = *index->writer_;
+    Statement layout(db, "PRAGMA user_version");
+    bool current = layout.step() && layout.integer(0) == LAYOUT;
+    if (current) {
+      Statement live(db, "SELECT count(*) FROM notes");
+      int64_t notes = live.step() ? live.integer(0) : 0;
+      // Past as many left-behind full-text rows as live ones, a fresh build is smaller.
+      current = state_value(db, "complete") == 1 && state_value(db, "left_behind") <= notes + 1000;
+    }
+    if (current) {
+      index->ready_ = true;
+      return index;
+    }
+  } catch (const SqlError&) {
+    // Not an index of ours, or a damaged one: started anew below.
+  }
+  try {
+    index->start_anew();
+  } catch (const SqlError& failed) {
+    return Failure{"cannot keep an index in " + file + " (" + failed.what() + ")"};
+  }
+  return index;
+}
+
+void NoteIndex::start_anew() {
+  std::unique_lock lock(file_lock_);
+  std::lock_guard writing(writer_mutex_);
+  ready_ = false;
+  {
+    std::lock_guard pool(pool_mutex_);
+    pool_.clear();
+  }
+  writer_.reset();
+  for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((file_ + suffix).c_str());
+  writer_ = std::make_unique<Connection>(file_, false);
+  writer_->exec(SCHEMA);
+  writer_->exec(("PRAGMA user_version = " + std::to_string(LAYOUT)).c_str());
+  broken_ = false;
+}
+
+void NoteIndex::mark_broken() {
+  broken_ = true;
+  ready_ = false;
+}
+
+template <typename Result, typename Query>
+std::optional<Result> NoteIndex::read(Query&& query) {
+  if (!ready_) return std::nullopt;
+  std::shared_lock lock(file_lock_);
+  try {
+    Lease lease(*this);
+    return query(lease.connection());
+  } catch (const SqlError& failed) {
+    if (is_damage(failed.code)) mark_broken();
+    return std::nullopt;
+  }
+}
+
+void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
+  Statement find(db, "SELECT doc, size FROM notes WHERE path = ?1");
+  find.bind(1, note_path);
+  if (!find.step()) return;
+  int64_t doc = find.integer(0);
+  bool had_words = find.integer(1) >= 0;
+  Statement(db, "DELETE FROM notes WHERE doc = ?1").bind(1, doc).step();
+  if (had_words) {
+    Statement(db, "UPDATE state SET value = value + 1 WHERE key = 'left_behind'").step();
+  }
+  Statement(db, "DELETE FROM aliases WHERE path = ?1").bind(1, note_path).step();
+  Statement(db, "DELETE FROM tags WHERE path = ?1").bind(1, note_path).step();
+  Statement(db, "DELETE FROM tasks WHERE path = ?1").bind(1, note_path).step();
+  Statement(db, "DELETE FROM links WHERE path = ?1").bind(1, note_path).step();
+}
+
+void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) {
+  forget_note(db, where.path);
+  Outcome<Note> loaded = load_note(where);
+  const Note* note = std::get_if<Note>(&loaded);
+  std::string title = title_of(where.path);
+  // An unreadable note is listed as the scan lists it, and read again at the next look.
+  Statement insert(db,
+                   "INSERT INTO notes(path, id, title_nfc, title_key, mtime, size) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+  insert.bind(1, where.path)
+      .bind(2, note ? note->id : derived_id(where.path))
+      .bind(3, nfc(title))
+      .bind(4, name_key(title))
+      .bind(5, where.mtime_ns)
+      .bind(6, note ? size : -1);
+  insert.step();
+  if (!note) return;
+  int64_t doc = sqlite3_last_insert_rowid(db.handle());
+  Statement(db, "INSERT INTO words(rowid, title, body) VALUES(?1, ?2, ?3)")
+      .bind(1, doc)
+      .bind(2, title)
+      .bind(3, note->body())
+      .step();
+  for (const std::string& tag : all_tags(*note)) {
+    Statement(db, "INSERT OR IGNORE INTO tags(key, path, tag) VALUES(?1, ?2, ?3)")
+        .bind(1, tag_key(tag))
+        .bind(2, where.path)
+        .bind(3, tag)
+        .step();
+  }
+  std::vector<Block> blocks = split_blocks(note->body());
+  int64_t position = 0;
+  for (const Task& task : folder::tasks(blocks)) {
+    Statement(db, "INSERT INTO tasks(path, position, ref, text, done) VALUES(?1, ?2, ?3, ?4, ?5)")
+        .bind(1, where.path)
+        .bind(2, position++)
+        .bind(3, block_ref(task.block, blocks[task.block].text))
+        .bind(4, task.text)
+        .bind(5, task.done ? 1 : 0)
+        .step();
+  }
+  for (const std::string& alias : note->meta.aliases) {
+    Statement(db, "INSERT OR IGNORE INTO aliases(key, path) VALUES(?1, ?2)")
+        .bind(1, name_key(alias))
+        .bind(2, where.path)
+        .step();
+  }
+  for (const Link& link : links_in(note->body(), where.path)) {
+    for (const std::string& key : link_keys(link)) {
+      Statement(db, "INSERT OR IGNORE INTO links(key, path, kind, target) VALUES(?1, ?2, ?3, ?4)")
+          .bind(1, key)
+          .bind(2, where.path)
+          .bind(3, static_cast<int64_t>(link.kind))
+          .bind(4, link.target)
+          .step();
+    }
+  }
+}
+
+void NoteIndex::refresh(std::string_view note_path) {
+  Outcome<std::optional<NoteFile>> at = note_at(space_, note_path);
+  const std::optional<NoteFile>* found = std::get_if<std::optional<NoteFile>>(&at);
+  std::shared_lock lock(file_lock_);
+  std::lock_guard writing(writer_mutex_);
+  try {
+    in_transaction(*writer_, [&] {
+      if (found && *found) {
+        write_note(*writer_, **found, file_size((*found)->file));
+      } else {
+        forget_note(*writer_, note_path);
+      }
+    });
+  } catch (const SqlError& failed) {
+    if (is_damage(failed.code)) mark_broken();
+  }
+}
+
+void NoteIndex::reconcile(std::ostream* progress) {
+  try {
+    if (!checked_ && ready_ && !broken_) {
+      // The first look at a file kept from an earlier run: a damaged one is built anew.
+      std::shared_lock lock(file_lock_);
+      std::lock_guard writing(writer_mutex_);
+      Statement check(*writer_, "PRAGMA quick_check");
+      if (!check.step() || check.text(0) != "ok") mark_broken();
+    }
+    checked_ = true;
+    if (broken_) start_anew();
+  } catch (const SqlError&) {
+    mark_broken();
+    return;
+  }
+  std::vector<NoteFile> files = list_notes(space_);
+  std::vector<std::pair<NoteFile, int64_t>> changed;
+  std::vector<std::string> gone;
+  {
+    std::shared_lock lock(file_lock_);
+    std::lock_guard writing(writer_mutex_);
+    try {
+      Statement rows(*writer_, "SELECT path, mtime, size FROM notes ORDER BY path");
+      auto file = files.begin();
+      bool more = rows.step();
+      while (more || file != files.end()) {
+        std::string path = more ? rows.text(0) : std::string();
+        if (file != files.end() && (!more || file->path < path)) {
+          changed.emplace_back(*file, file_size(file->file));
+          ++file;
+        } else if (file == files.end() || path < file->path) {
+          gone.push_back(path);
+          more = rows.step();
+        } else {
+          int64_t size = file_size(file->file);
+          if (rows.integer(1) != file->mtime_ns || rows.integer(2) != size) {
+            changed.emplace_back(*file, size);
+          }
+          ++file;
+          more = rows.step();
+        }
+      }
+    } catch (const SqlError&) {
+      mark_broken();
+      return;
+    }
+  }
+  bool tell = progress && changed.size() >= PROGRESS_FROM;
+  size_t done = 0;
+  while (done < changed.size() || !gone.empty()) {
+    std::shared_lock lock(file_lock_);
+    std::lock_guard writing(writer_mutex_);
+    try {
+      in_transaction(*writer_, [&] {
+        for (const std::string& path : gone) forget_note(*writer_, path);
+        size_t end = std::min(changed.size(), done + NOTES_PER_TRANSACTION);
+        for (; done < end; ++done) write_note(*writer_, changed[done].first, changed[done].second);
+      });
+    } catch (const SqlError&) {
+      mark_broken();
+      return;
+    }
+    gone.clear();
+    if (tell && (done % PROGRESS_EVERY < NOTES_PER_TRANSACTION || done == changed.size())) {
+      *progress << "kestil-folder: indexing " << space_.name << ": " << with_commas(done) << " of "
+                << with_commas(changed.size()) << " notes\n"
+                << std::flush;
+    }
+  }
+  try {
+    std::lock_guard writing(writer_mutex_);
+    writer_->exec("INSERT OR REPLACE INTO state VALUES('complete', 1)");
+  } catch (const SqlError&) {
+    mark_broken();
+    return;
+  }
+  ready_ = true;
+}
+
+void NoteIndex::follow(std::ostream* progress) {
+  reconcile(progress);
+  follow_changes(
+      space_, progress,
+      [this](const FolderChange& change) {
+        if (change.note_path) {
+          refresh(*change.note_path);
+        } else {
+          reconcile(nullptr);
+        }
+      },
+      [this, progress] {
+        if (broken_) reconcile(progress);
+      });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::recent(size_t limit) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    Statement rows(db, "SELECT path, id, mtime FROM notes ORDER BY mtime DESC, path LIMIT ?1");
+    rows.bind(1, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+    std::vector<IndexedNote> notes;
+    while (rows.step()) {
+      std::string path = rows.text(0);
+      notes.push_back(
+          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+    }
+    return notes;
+  });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::with_id(const std::string& id) {
+  return notes_where("SELECT path, id, mtime FROM notes WHERE id = ?1 ORDER BY path LIMIT 1", id);
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::notes_where(const char* sql,
+                                                               const std::string& value) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    Statement rows(db, sql);
+    rows.bind(1, value);
+    std::vector<IndexedNote> notes;
+    while (rows.step()) {
+      check_deadline();
+      std::string path = rows.text(0);
+      notes.push_back(
+          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+    }
+    return notes;
+  });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::titled(const std::string& title_nfc) {
+  return notes_where("SELECT path, id, mtime FROM notes WHERE title_nfc = ?1 ORDER BY path",
+                     title_nfc);
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::titled_folded(const std::string& key) {
+  return notes_where("SELECT path, id, mtime FROM notes WHERE title_key = ?1 ORDER BY path", key);
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::aliased(const std::string& key) {
+  return notes_where(
+      "SELECT n.path, n.id, n.mtime FROM aliases a JOIN notes n ON n.path = a.path "
+      "WHERE a.key = ?1 ORDER BY n.path",
+      key);
+}
+
+std::optional<std::vector<TagCount>> NoteIndex::tags(std::string_view prefix_key, size_t limit) {
+  return read<std::vector<TagCount>>([&](Connection& db) {
+    // The bare column `tag` comes from the row that holds min(path): the first note's spelling.
+    Statement rows(db,
+                   "SELECT key, tag, count(*), min(path) FROM tags WHERE key >= ?1 AND key < ?2 "
+                   "GROUP BY key ORDER BY 3 DESC, key");
+    rows.bind(1, prefix_key).bind(2, prefix_end(std::string(prefix_key)));
+    std::vector<TagCount> counts;
+    while (counts.size() < limit && rows.step()) {
+      counts.push_back(TagCount{rows.text(1), static_cast<size_t>(rows.integer(2))});
+    }
+    return counts;
+  });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::tagged(const std::string& key, size_t limit) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    Statement rows(db,
+                   "SELECT t.path, n.id, n.mtime FROM tags t JOIN notes n ON n.path = t.path "
+                   "WHERE t.key = ?1 ORDER BY t.path LIMIT ?2");
+    rows.bind(1, key).bind(2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+    std::vector<IndexedNote> notes;
+    while (rows.step()) {
+      std::string path = rows.text(0);
+      notes.push_back(
+          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+    }
+    return notes;
+  });
+}
+
+std::optional<NoteIndex::Tasks> NoteIndex::tasks(const std::string& folder, bool include_done,
+                                                 size_t limit) {
+  return read<Tasks>([&](Connection& db) {
+    Statement rows(db,
+                   "SELECT t.path, t.ref, t.text, t.done FROM tasks t WHERE t.path >= ?1 AND "
+                   "t.path < ?2 AND (?3 OR t.done = 0) ORDER BY t.path, t.position");
+    std::string from = folder.empty() ? "" : folder + "/";
+    rows.bind(1, from).bind(2, folder.empty() ? std::string(PAST_ALL_TEXT) : prefix_end(from));
+    rows.bind(3, int64_t{include_done ? 1 : 0});
+    Tasks found;
+    while (rows.step()) {
+      if (++found.total > limit) {
+        if (found.total % 1024 == 0) check_deadline();
+        continue;
+      }
+      std::string path = rows.text(0);
+      IndexedTask task{IndexedNote{NoteFile{path, note_file(space_, path), 0}, {}}, rows.text(1),
+                       rows.text(2), rows.integer(3) != 0};
+      found.items.push_back(std::move(task));
+    }
+    for (IndexedTask& task : found.items) {
+      Statement note(db, "SELECT id, mtime FROM notes WHERE path = ?1");
+      note.bind(1, task.note.where.path);
+      if (note.step()) {
+        task.note.id = note.text(0);
+        task.note.where.mtime_ns = note.integer(1);
+      }
+    }
+    return found;
+  });
+}
+
+std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
+    const std::string& path, const std::string& id, const std::vector<std::string>& aliases) {
+  std::vector<std::string> keys = {id, path, name_key(title_of(path))};
+  for (const std::string& alias : aliases) keys.push_back(name_key(alias));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return read<std::vector<LinkFrom>>([&](Connection& db) {
+    std::vector<LinkFrom> found;
+    for (const std::string& key : keys) {
+      Statement rows(db,
+                     "SELECT l.path, n.id, n.mtime, l.kind, l.target FROM links l JOIN notes n "
+                     "ON n.path = l.path WHERE l.key = ?1");
+      rows.bind(1, key);
+      while (rows.step()) {
+        check_deadline();
+        std::string from = rows.text(0);
+        Link link{static_cast<LinkKind>(rows.integer(3)), rows.text(4), 0, 0};
+        found.push_back(LinkFrom{
+            IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
+            std::move(link)});
+      }
+    }
+    return found;
+  });
+}
+
+std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, size_t offset,
+                                                          size_t count) {
+  std::string match = full_text_query(query);
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    Statement rows(db,
+                   "SELECT n.path, n.id, n.mtime FROM words JOIN notes n ON n.doc = words.rowid "
+                   "WHERE words MATCH ?1 ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path "
+                   "LIMIT ?2 OFFSET ?3");
+    rows.bind(1, match)
+        .bind(2, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)))
+        .bind(3, static_cast<int64_t>(std::min<size_t>(offset, INT64_MAX)));
+    std::vector<IndexedNote> notes;
+    while (rows.step()) {
+      std::string path = rows.text(0);
+      notes.push_back(
+          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+    }
+    return notes;
+  });
+}
+
+std::optional<size_t> NoteIndex::search_count(const Query& query) {
+  std::string match = full_text_query(query);
+  return read<size_t>([&](Connection& db) {
+    Statement count(db,
+                    "SELECT count(*) FROM words JOIN notes n ON n.doc = words.rowid "
+                    "WHERE words MATCH ?1");
+    count.bind(1, match);
+    return count.step() ? static_cast<size_t>(count.integer(0)) : size_t{0};
+  });
+}
+
+}  // namespace kestil::folder

@@ -1,0 +1,147 @@
+// The index of one space: a cache in SQLite that answers "which notes?" without reading every
+// file. The files stay the truth: every note is read from its file before it is shown or
+// changed, and the index only names candidates.
+//
+// Contract:
+// - Per note it keeps path, id, title, aliases, modification time and size, description, tags
+//   (as all_tags reads them), tasks, its links as links_in reads them (resolved only when asked,
+//   so a new note changes where names lead at once) and the words of title and body in a
+//   full-text table without a copy of the text (contentless FTS5).
+// - A changed note gets a fresh row number; its old full-text row stays behind unreachable (the
+//   SQLite at hand cannot delete from a contentless table) and is dropped when a start finds
+//   more left-behind rows than live ones and builds the index anew.
+// - An index file that cannot be read, is damaged or has another layout is built anew, never
+//   served. Until the first build is done, ready() is false and the tools scan the files.
+// - Reads come from any thread, each on its own pooled connection; writes take one lock.
+//   Every public call returns its answer as a value; a failed query gives none, marks the index
+//   broken (not ready) and the next maintenance round builds it anew.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "links.h"
+#include "search.h"
+#include "store.h"
+#include "tools.h"
+
+namespace kestil::folder {
+
+class Connection;
+
+// A note as a listing names it.
+struct IndexedNote {
+  NoteFile where;
+  std::string id;
+};
+
+struct IndexedTask {
+  IndexedNote note;
+  std::string ref;
+  std::string text;
+  bool done = false;
+};
+
+struct TagCount {
+  std::string tag;  // the spelling of the first note (by path) that carries it
+  size_t notes = 0;
+};
+
+class NoteIndex {
+ public:
+  // Opens the index of `space` kept in `file`, starting it anew when it is damaged or of
+  // another layout. Ready at once when the file holds a finished build.
+  static Outcome<std::shared_ptr<NoteIndex>> open(const Space& space, const std::string& file);
+  ~NoteIndex();
+  NoteIndex(const NoteIndex&) = delete;
+  NoteIndex& operator=(const NoteIndex&) = delete;
+
+  bool ready() const { return ready_.load(); }
+
+  // Brings the index in line with the folder, reading only notes whose size or modification
+  // time changed; says how far it got on `progress` when many notes need reading. The first
+  // one makes the index ready. A broken index is started anew first.
+  void reconcile(std::ostream* progress);
+
+  // Reads the note at `note_path` again, or forgets it when it is gone.
+  void refresh(std::string_view note_path);
+
+  // Reconciles, then follows the folder's changes until the process ends (its own thread).
+  void follow(std::ostream* progress);
+
+  // Listings; each gives none when the index failed (the caller then scans the files).
+  std::optional<std::vector<IndexedNote>> recent(size_t limit);
+  std::optional<std::vector<IndexedNote>> with_id(const std::string& id);  // by path, at most 1
+  // Notes whose title in NFC is `title_nfc`; whose title's name_key is `key`; that list an
+  // alias whose name_key is `key`. Each by path.
+  std::optional<std::vector<IndexedNote>> titled(const std::string& title_nfc);
+  std::optional<std::vector<IndexedNote>> titled_folded(const std::string& key);
+  std::optional<std::vector<IndexedNote>> aliased(const std::string& key);
+  // Tags whose key starts with `prefix_key`, most used first, then by key.
+  std::optional<std::vector<TagCount>> tags(std::string_view prefix_key, size_t limit);
+  std::optional<std::vector<IndexedNote>> tagged(const std::string& key, size_t limit);
+  struct Tasks {
+    std::vector<IndexedTask> items;
+    size_t total = 0;
+  };
+  // Tasks in path order, inside `folder` ("" for all), the first `limit` of them and the count.
+  std::optional<Tasks> tasks(const std::string& folder, bool include_done, size_t limit);
+  // The links that may lead to the note at `path` with `id` and `aliases`, with the notes they
+  // are written in: id links to `id`, file links to `path`, and name links whose last part is
+  // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
+  struct LinkFrom {
+    IndexedNote from;
+    Link link;
+  };
+  std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
+                                                const std::vector<std::string>& aliases);
+
+  // Notes that may match `query`, best first: BM25 over title and body, a title word counting
+  // ten times a body word, then the newer, then by path. Without quoted phrases they are exactly
+  // the matching notes; a phrase's words are only known to stand next to each other in some
+  // order, so the caller confirms. `count` of them from `offset`.
+  std::optional<std::vector<IndexedNote>> search(const Query& query, size_t offset, size_t count);
+  std::optional<size_t> search_count(const Query& query);
+
+ private:
+  NoteIndex(Space space, std::string file);
+  class Lease;
+  // Runs `query` on a pooled connection; none when it failed (the index is then broken).
+  template <typename Result, typename Query>
+  std::optional<Result> read(Query&& query);
+  // The notes `sql` selects (path, id, mtime) with `value` bound to ?1.
+  std::optional<std::vector<IndexedNote>> notes_where(const char* sql, const std::string& value);
+  void start_anew();
+  void mark_broken();
+  void write_note(Connection& db, const NoteFile& where, int64_t size);
+  void forget_note(Connection& db, std::string_view note_path);
+
+  Space space_;
+  std::string file_;
+  std::atomic<bool> ready_{false};
+  std::atomic<bool> broken_{false};
+  bool checked_ = false;  // the kept file passed its check (touched by reconcile only)
+  // Held shared while a connection is in use, exclusively while the file is replaced.
+  std::shared_mutex file_lock_;
+  std::mutex pool_mutex_;
+  std::vector<std::unique_ptr<Connection>> pool_;
+  std::mutex writer_mutex_;
+  std::unique_ptr<Connection> writer_;
+};
+
+// The index of `space` when it is there and ready to answer, else none (scan the files).
+NoteIndex* ready_index(const Space& space);
+
+// The full-text query that finds the candidates of `query`: each word as a quoted prefix, a
+// phrase's words near each other; nothing a caller typed reaches it unquoted.
+std::string full_text_query(const Query& query);
+
+}  // namespace kestil::folder
