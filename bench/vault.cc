@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -179,10 +180,22 @@ class App {
   }
 
  private:
+  // The app's last progress line of a build: "kestil-folder: indexing Notes: 9,500 of 9,500 notes".
   static bool build_finished(const std::string& line) {
-    return line.find("index") != std::string::npos &&
-           (line.find("ready") != std::string::npos || line.find("built") != std::string::npos ||
-            line.find("indexed") != std::string::npos);
+    const std::size_t indexing = line.find("indexing "), of = line.find(" of ");
+    if (indexing == std::string::npos || of == std::string::npos) return false;
+    auto count_before = [&](std::size_t end) {
+      std::string digits;
+      while (end > 0 &&
+             (std::isdigit(static_cast<unsigned char>(line[end - 1])) || line[end - 1] == ',')) {
+        if (line[--end] != ',') digits.insert(digits.begin(), line[end]);
+      }
+      return digits;
+    };
+    const std::size_t total_end = line.find(' ', of + 4);
+    const std::string done = count_before(of);
+    return !done.empty() &&
+           done == count_before(total_end == std::string::npos ? line.size() : total_end);
   }
 
   void read_stderr() {
@@ -518,7 +531,7 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   const auto build_ms = app->wait_first_build();
   put.put("first build of the index (s)", Rule::BUILD,
           build_ms ? std::optional(Stats{*build_ms / 1e3, *build_ms / 1e3}) : std::nullopt, false,
-          std::nullopt, "no index");
+          std::nullopt, fs::exists(config + "/index") ? "untimed (no progress lines)" : "no index");
 
   Client client(options.server, config);
   if (!client.ready()) {

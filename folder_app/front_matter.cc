@@ -217,6 +217,42 @@ std::string comma_line(const std::vector<std::string>& values) {
   return text;
 }
 
+// A JSON value in the YAML library's block style; a string that would read back as a number,
+// true, false or null is quoted.
+void emit_block(YAML::Emitter& out, const Json& value) {
+  if (value.is_object()) {
+    out << YAML::BeginMap;
+    for (const auto& [key, item] : value.items()) {
+      out << YAML::Key << key << YAML::Value;
+      emit_block(out, item);
+    }
+    out << YAML::EndMap;
+  } else if (value.is_array()) {
+    out << YAML::BeginSeq;
+    for (const Json& item : value) emit_block(out, item);
+    out << YAML::EndSeq;
+  } else if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    std::optional<Json> typed = parse_json(text);
+    if (typed && !typed->is_string()) out << YAML::DoubleQuoted;
+    out << text;
+  } else {
+    out << to_compact(value);
+  }
+}
+
+// The lines of `value` as a block map below its key, each indented by `indent`.
+std::string block_map(const Json& value, std::string_view indent, const std::string& newline) {
+  YAML::Emitter out;
+  emit_block(out, value);
+  std::string text;
+  for (std::string_view line : lines_of(out.c_str())) {
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    text += std::string(indent) + std::string(line) + newline;
+  }
+  return text;
+}
+
 // The lines one key spans, its trailing blank and comment lines left to what follows.
 struct KeySpan {
   size_t first = 0;
@@ -402,6 +438,14 @@ std::vector<std::string> candidates(const std::string& yaml, const YAML::Node& r
   if (field == Field::TAGS && span->value.IsSequence() &&
       span->value.Style() != YAML::EmitterStyle::Flow && span->value.size() > 0) {
     return {edited_block_list(lines, *span, wanted.tags, newline)};
+  }
+  if (field == Field::STYLE && span->value.IsMap() &&
+      span->value.Style() != YAML::EmitterStyle::Flow && span->value.size() > 0) {
+    std::string_view key_line = lines[span->first];
+    size_t column = static_cast<size_t>(std::max(span->value.begin()->first.Mark().column, 1));
+    texts.push_back(spliced(
+        lines, span->first, span->end,
+        std::string(key_line) + block_map(wanted.style, std::string(column, ' '), newline)));
   }
   std::string prefix = value_prefix(lines[span->first], *span);
   for (const std::string& form : value_forms(field, wanted, &span->value)) {

@@ -190,20 +190,20 @@ bool only_grown(int fd, const FileState& read_state, std::string_view read) {
 std::optional<std::string> carried_appends(int source, const FileState& read_state,
                                            std::string_view read, int into) {
   std::string carried;
+  FileState seen = read_state;
   for (int round = 0; round < CARRY_ROUNDS; ++round) {
     std::optional<FileState> now = state_of_fd(source);
-    if (now &&
-        (*now == read_state || static_cast<size_t>(now->size) == read.size() + carried.size())) {
-      break;
-    }
+    if (now && *now == seen) break;
     std::optional<std::string> bytes = read_whole(source);
-    if (!bytes || !bytes->starts_with(read) || bytes->size() < read.size() + carried.size()) {
+    if (!now || !bytes || !bytes->starts_with(read) ||
+        bytes->size() < read.size() + carried.size()) {
       return std::nullopt;
     }
     std::string_view more = std::string_view(*bytes).substr(read.size() + carried.size());
     // Appended as the other program appends, so text it adds to this file meanwhile stays.
     if (::fcntl(into, F_SETFL, O_APPEND) != 0 || !write_all(into, more)) return std::nullopt;
     carried += more;
+    seen = *now;
   }
   if (!carried.empty()) ::fsync(into);
   return carried;
@@ -574,14 +574,28 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
   const std::string name = target->substr(target->rfind('/') + 1);
   // Set once this write is in place and the file that was read must be merged into it again.
   std::optional<FileState> ours;
+  std::optional<Failure> refused;
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
+    refused.reset();
     std::optional<FileState> read_state = state_of_fd(source.get());
     std::optional<std::string> raw = read_whole(source.get());
     if (!read_state || !raw) return unreadable;
     if (state_of_fd(source.get()) != read_state) continue;  // written to while it was read
     Note current = note_from(where, std::move(*raw));
-    Outcome<std::string> changed = change(current);
-    if (auto* failed = std::get_if<Failure>(&changed)) return *failed;
+    Outcome<std::string> changed = Failure{};
+    try {
+      changed = change(current);
+    } catch (const std::exception& problem) {
+      if (!ours) throw;  // nothing is written yet: the call fails as any other would
+      changed = Failure{std::string("The note could not be merged (") + problem.what() + ")."};
+    }
+    if (auto* failed = std::get_if<Failure>(&changed)) {
+      if (!ours) return *failed;
+      // The change no longer applies to what the other program wrote: that goes back in place
+      // of this write, which then did not happen.
+      refused = std::move(*failed);
+      changed = current.raw;
+    }
     std::string& bytes = std::get<std::string>(changed);
     if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
     TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode);
@@ -608,6 +622,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     // applying `change` to it again.
     if (std::optional<std::string> carried =
             carried_appends(source.get(), *read_state, current.raw, temp.fd())) {
+      if (refused) return *refused;
       return Update{std::move(current), bytes + *carried};
     }
     ours = state_of_fd(temp.fd());

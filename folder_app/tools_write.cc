@@ -76,15 +76,23 @@ Json written_note(const Update& written) {
               {"version", version_of(written.after)}};
 }
 
+// The body with `markdown` added after a blank line, in the line breaks the body uses.
 std::string with_appended(std::string_view body, std::string_view markdown) {
+  size_t first_break = body.find('\n');
+  bool crlf =
+      first_break != std::string_view::npos && first_break > 0 && body[first_break - 1] == '\r';
   std::string text(body);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                            text.back() == '\t')) {
     text.pop_back();
   }
-  if (!text.empty()) text += "\n\n";
-  text += markdown;
-  text += "\n";
+  std::string added = text.empty() ? "" : "\n\n";
+  added += markdown;
+  added += "\n";
+  for (char c : added) {
+    if (crlf && c == '\n' && text.back() != '\r') text += '\r';
+    text += c;
+  }
   return text;
 }
 
@@ -275,7 +283,7 @@ ToolResult duplicate_note(Call& call) {
     title = chosen;
   } else {
     // "Plan copy", "Plan copy 2", ...: sorted by name, the copy comes right below the note.
-    std::string base = title_of(note.where.path) + " copy";
+    std::string base = nfc(title_of(note.where.path)) + " copy";
     title = base;
     for (int n = 2; path_taken(call.space, joined_path(folder, title)); ++n) {
       title = base + " " + std::to_string(n);

@@ -1,10 +1,14 @@
+#include "store.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -47,6 +51,127 @@ class Store : public testing::Test {
   fs::path root_;
   std::vector<Space> spaces_;
 };
+
+// An outside write lands in the instant between the last check and the rename, where nothing
+// but the descriptor of the file that was read can see it.
+TEST_F(Store, AWriteInTheLastInstantIsMergedIn) {
+  struct Row {
+    const char* tool;
+    const char* arguments;
+    const char* outside;  // what the other program makes of the note then
+    const char* expected;
+    const char* refusal = nullptr;
+  };
+  const Row rows[] = {
+      {"append_to_note", R"({"note":"Log","markdown":"Mine."})", "# Log\nTheirs.\n",
+       "# Log\n\nMine.\nTheirs.\n"},
+      {"append_to_note", R"({"note":"Log","markdown":"Mine."})", "# Their log\n",
+       "# Their log\n\nMine.\n"},
+      {"edit_note",
+       R"({"note":"Log","version":"v","ops":[{"op":"replace","ref":"b1~3b9a3c","markdown":"# Mine"}]})",
+       "# Log\nTheirs.\n", "# Mine\nTheirs.\n"},
+      // Their change takes away the block the edit named: theirs stays, the edit fails.
+      {"edit_note",
+       R"({"note":"Log","version":"v","ops":[{"op":"replace","ref":"b1~3b9a3c","markdown":"# Mine"}]})",
+       "# Their log\n", "# Their log\n", "stale_ref"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.tool) + " -> " + row.outside);
+    write("Log.md", "# Log\n");
+    int calls = 0;
+    auto outside_write = [&] {
+      if (calls++ == 0) {
+        int fd = ::open((root_ / "Log.md").c_str(), O_WRONLY | O_TRUNC);
+        EXPECT_EQ(::write(fd, row.outside, strlen(row.outside)),
+                  static_cast<ssize_t>(strlen(row.outside)));
+        ::close(fd);
+      }
+      return true;
+    };
+    ToolResult result = call_tool(spaces_, row.tool, Json::parse(row.arguments), outside_write);
+    EXPECT_EQ(result.is_error, row.refusal != nullptr) << result.text;
+    EXPECT_NE(result.text.find(row.refusal ? row.refusal : "version"), std::string::npos)
+        << result.text;
+    EXPECT_EQ(file("Log.md"), row.expected);
+  }
+}
+
+TEST_F(Store, LinksInsideTheSpaceAreWrittenThrough) {
+  write("Real/Target.md", "Target.\n");
+  fs::create_symlink("Real/Target.md", root_ / "Linked.md");
+  fs::create_symlink("/etc/hostname", root_ / "Outside.md");
+  ToolResult through =
+      call_tool(spaces_, "append_to_note", {{"note", "Linked"}, {"markdown", "More."}});
+  EXPECT_FALSE(through.is_error) << through.text;
+  EXPECT_TRUE(fs::is_symlink(root_ / "Linked.md"));
+  EXPECT_EQ(file("Real/Target.md"), "Target.\n\nMore.\n");
+  ToolResult outside =
+      call_tool(spaces_, "append_to_note", {{"note", "Outside"}, {"markdown", "x"}});
+  EXPECT_NE(outside.text.find("leads outside the space"), std::string::npos) << outside.text;
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "Real"), fs::directory_iterator()), 1);
+}
+
+TEST_F(Store, AppendsKeepTheNotesLineBreaks) {
+  write("Crlf.md", "---\r\ntags: a\r\n---\r\nText.\r\n");
+  call_tool(spaces_, "append_to_note", {{"note", "Crlf"}, {"markdown", "More #b\r\nAnd more."}});
+  EXPECT_EQ(file("Crlf.md"), "---\r\ntags: a, b\r\n---\r\nText.\r\n\r\nMore #b\r\nAnd more.\r\n");
+}
+
+// Every file of the space with its bytes.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    files[entry.path().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  return files;
+}
+
+TEST_F(Store, ReadOnlyRefusesEveryWrite) {
+  spaces_[0].read_only = true;
+  const std::pair<const char*, const char*> writes[] = {
+      {"create_note", R"({"title":"New"})"},
+      {"duplicate_note", R"({"note":"Log"})"},
+      {"append_to_note", R"({"note":"Log","markdown":"x"})"},
+      {"append_to_daily_note", R"({"markdown":"x"})"},
+      {"edit_note", R"({"note":"Log","version":"v","ops":[{"op":"append","markdown":"x"}]})"},
+      {"set_note_info", R"({"note":"Log","description":"x"})"},
+      {"set_tags", R"({"note":"Log","add":["x"]})"},
+  };
+  std::map<std::string, std::string> before = snapshot(root_);
+  for (const auto& [tool, arguments] : writes) {
+    ToolResult result = call_tool(spaces_, tool, Json::parse(arguments));
+    EXPECT_TRUE(result.is_error) << tool;
+    EXPECT_NE(result.text.find("read-only"), std::string::npos) << tool << ": " << result.text;
+  }
+  EXPECT_EQ(snapshot(root_), before);
+  EXPECT_FALSE(call_tool(spaces_, "read_note", {{"note", "Log"}}).is_error);
+}
+
+// Writes stopped where a crash would stop them, then what the next start makes of them.
+TEST_F(Store, RestartTidiesWhatCrashedWritesLeft) {
+  auto crash = [] { return false; };
+  call_tool(spaces_, "append_to_note", {{"note", "Log"}, {"markdown", "Lost."}}, crash);
+  call_tool(spaces_, "create_note", {{"title", "Fresh"}, {"markdown", "Kept."}}, crash);
+  call_tool(spaces_, "create_note", {{"title", "Taken"}, {"markdown", "Mine."}}, crash);
+  write("Taken.md", "The person's.\n");
+  write(".kestil-tmp-1-2-Other.md", "not ours to judge: a live writer may hold it\n");
+  Tidied tidied = tidy_temporary_files(spaces_[0]);
+  EXPECT_EQ(tidied.removed, 1u);
+  EXPECT_EQ(tidied.recovered, std::vector<std::string>{"Fresh"});
+  ASSERT_EQ(tidied.kept.size(), 1u);
+  EXPECT_NE(tidied.kept[0].find("/.kestil-new-"), std::string::npos);
+  EXPECT_EQ(file("Log.md"), "# Log\n");
+  EXPECT_EQ(file("Fresh.md"), "Kept.\n");
+  EXPECT_EQ(file("Taken.md"), "The person's.\n");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(root_)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  ASSERT_EQ(left.size(), 5u);
+  EXPECT_EQ(left[0].substr(0, 12), ".kestil-new-");
+  EXPECT_EQ(left[1], ".kestil-tmp-1-2-Other.md");
+  EXPECT_EQ(left[2], "Fresh.md");
+}
 
 class StoreSlow : public Store {};
 
