@@ -169,11 +169,22 @@ std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
   auto candidates = index->links_to(target.path, id, aliases_of(target));
   if (!candidates) return std::nullopt;
   std::vector<IndexedNote> linking;
+  // Where a name leads depends only on the folder it is written in: many notes share one answer.
+  std::map<std::string, bool> resolved;
   for (const NoteIndex::LinkFrom& candidate : *candidates) {
     const Link& link = candidate.link;
-    bool leads_there = link.kind == LinkKind::id
-                           ? link.target == id
-                           : resolve_link(link, candidate.from.where.path, notes) == target.path;
+    bool leads_there = link.target == id;
+    if (link.kind != LinkKind::id) {
+      std::string from = link.kind == LinkKind::name
+                             ? "name\n" + folder_of(candidate.from.where.path)
+                             : std::string("file");
+      auto [known, fresh] = resolved.try_emplace(link.target + '\n' + from, false);
+      if (fresh) {
+        check_deadline();
+        known->second = resolve_link(link, candidate.from.where.path, notes) == target.path;
+      }
+      leads_there = known->second;
+    }
     if (leads_there) linking.push_back(candidate.from);
   }
   std::sort(linking.begin(), linking.end(),

@@ -80,7 +80,9 @@ Connection::Connection(const std::string& file, bool follow_deadline) {
     sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
     sqlite3_extended_result_codes(db_, 0);
     register_tokenizer(db_);
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
+    // Pages are read through a mapping rather than copied in: a query over many notes touches
+    // much of the full-text index.
+    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA mmap_size=1073741824");
   } catch (...) {
     sqlite3_close(db_);
     throw;
@@ -131,8 +133,9 @@ Statement& Statement::bind(int index, int64_t value) {
 }
 
 Statement& Statement::bind(int index, std::string_view value) {
-  int status = sqlite3_bind_text64(statement_, index, value.data(), value.size(), SQLITE_TRANSIENT,
-                                   SQLITE_UTF8);
+  // An empty view may have no data at all, which SQLite would read as NULL.
+  int status = sqlite3_bind_text64(statement_, index, value.empty() ? "" : value.data(),
+                                   value.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (status != SQLITE_OK) fail(db_, status, "binding");
   return *this;
 }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
 #include <ostream>
 
 #include "deadline.h"
@@ -18,20 +20,22 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 2;
+constexpr int64_t LAYOUT = 3;
 constexpr size_t NOTES_PER_TRANSACTION = 500;
 // Fewer changed notes than this are read without progress lines.
 constexpr size_t PROGRESS_FROM = 2000;
 constexpr size_t PROGRESS_EVERY = 10000;
+// Between the keys of a note's tags and links kept in its row, so its rows can be found again
+// without a second index on every table.
+constexpr char KEY_SEPARATOR = '\x1f';
 // Above every path and link target: no UTF-8 text starts with this byte.
 constexpr std::string_view PAST_ALL_TEXT = "\xff";
 
 const char* const SCHEMA = R"(
 CREATE TABLE notes(doc INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,
-  id TEXT NOT NULL, title_nfc TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL,
-  size INTEGER NOT NULL);
+  id TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL, size INTEGER NOT NULL,
+  tag_keys TEXT NOT NULL, link_keys TEXT NOT NULL);
 CREATE INDEX notes_by_id ON notes(id, path);
-CREATE INDEX notes_by_title ON notes(title_nfc, path);
 CREATE INDEX notes_by_title_key ON notes(title_key, path);
 CREATE INDEX notes_by_mtime ON notes(mtime DESC, path);
 CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, path))
@@ -39,12 +43,10 @@ CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, pat
 CREATE INDEX aliases_by_path ON aliases(path);
 CREATE TABLE tags(key TEXT NOT NULL, path TEXT NOT NULL, tag TEXT NOT NULL,
   PRIMARY KEY(key, path)) WITHOUT ROWID;
-CREATE INDEX tags_by_path ON tags(path);
 CREATE TABLE tasks(path TEXT NOT NULL, position INTEGER NOT NULL, ref TEXT NOT NULL,
   text TEXT NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(path, position)) WITHOUT ROWID;
 CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
   target TEXT NOT NULL, PRIMARY KEY(key, path, kind, target)) WITHOUT ROWID;
-CREATE INDEX links_by_path ON links(path);
 CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
 CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO state VALUES('complete', 0), ('left_behind', 0);
@@ -70,7 +72,7 @@ std::string with_commas(size_t number) {
 // The keys a link is found by: an id link by its id, a file link by the path it names, a name
 // link by the name_key of its last part (a title) and of the whole name (an alias), spelled as
 // resolve_link spells them.
-std::vector<std::string> link_keys(const Link& link) {
+std::vector<std::string> link_keys_of(const Link& link) {
   if (link.kind != LinkKind::name) return {link.target};
   std::string name = nfc(link.target);
   if (name.size() > 3 && (name.ends_with(".md") || name.ends_with(".MD") || name.ends_with(".Md") ||
@@ -83,6 +85,17 @@ std::vector<std::string> link_keys(const Link& link) {
   std::string whole_key = name_key(name);
   if (title_key == whole_key) return {title_key};
   return {title_key, whole_key};
+}
+
+std::vector<std::string> split_keys(std::string_view joined) {
+  std::vector<std::string> keys;
+  while (!joined.empty()) {
+    size_t end = joined.find(KEY_SEPARATOR);
+    keys.emplace_back(joined.substr(0, end));
+    if (end == std::string_view::npos) break;
+    joined.remove_prefix(end + 1);
+  }
+  return keys;
 }
 
 // The least text greater than every text that starts with `prefix`.
@@ -220,19 +233,31 @@ std::optional<Result> NoteIndex::read(Query&& query) {
 }
 
 void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
-  Statement find(db, "SELECT doc, size FROM notes WHERE path = ?1");
+  Statement find(db, "SELECT doc, size, tag_keys, link_keys FROM notes WHERE path = ?1");
   find.bind(1, note_path);
   if (!find.step()) return;
   int64_t doc = find.integer(0);
   bool had_words = find.integer(1) >= 0;
+  std::vector<std::string> tag_keys = split_keys(find.text(2));
+  std::vector<std::string> link_keys = split_keys(find.text(3));
   Statement(db, "DELETE FROM notes WHERE doc = ?1").bind(1, doc).step();
   if (had_words) {
     Statement(db, "UPDATE state SET value = value + 1 WHERE key = 'left_behind'").step();
   }
+  for (const std::string& key : tag_keys) {
+    Statement(db, "DELETE FROM tags WHERE key = ?1 AND path = ?2")
+        .bind(1, key)
+        .bind(2, note_path)
+        .step();
+  }
+  for (const std::string& key : link_keys) {
+    Statement(db, "DELETE FROM links WHERE key = ?1 AND path = ?2")
+        .bind(1, key)
+        .bind(2, note_path)
+        .step();
+  }
   Statement(db, "DELETE FROM aliases WHERE path = ?1").bind(1, note_path).step();
-  Statement(db, "DELETE FROM tags WHERE path = ?1").bind(1, note_path).step();
   Statement(db, "DELETE FROM tasks WHERE path = ?1").bind(1, note_path).step();
-  Statement(db, "DELETE FROM links WHERE path = ?1").bind(1, note_path).step();
 }
 
 void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) {
@@ -240,16 +265,39 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
   Outcome<Note> loaded = load_note(where);
   const Note* note = std::get_if<Note>(&loaded);
   std::string title = title_of(where.path);
+  std::vector<std::pair<std::string, std::string>> tags;  // key, spelling
+  std::vector<std::pair<std::string, Link>> links;        // key, link
+  std::string tag_keys;
+  std::string link_keys;
+  if (note) {
+    for (const std::string& tag : all_tags(*note)) {
+      tags.emplace_back(tag_key(tag), tag);
+      tag_keys += (tag_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + tags.back().first;
+    }
+    std::vector<std::string> keys;
+    for (Link& link : links_in(note->body(), where.path)) {
+      for (const std::string& key : link_keys_of(link)) {
+        links.emplace_back(key, link);
+        keys.push_back(key);
+      }
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (const std::string& key : keys) {
+      link_keys += (link_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + key;
+    }
+  }
   // An unreadable note is listed as the scan lists it, and read again at the next look.
   Statement insert(db,
-                   "INSERT INTO notes(path, id, title_nfc, title_key, mtime, size) "
-                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+                   "INSERT INTO notes(path, id, title_key, mtime, size, tag_keys, link_keys) "
+                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
   insert.bind(1, where.path)
       .bind(2, note ? note->id : derived_id(where.path))
-      .bind(3, nfc(title))
-      .bind(4, name_key(title))
-      .bind(5, where.mtime_ns)
-      .bind(6, note ? size : -1);
+      .bind(3, name_key(title))
+      .bind(4, where.mtime_ns)
+      .bind(5, note ? size : -1)
+      .bind(6, tag_keys)
+      .bind(7, link_keys);
   insert.step();
   if (!note) return;
   int64_t doc = sqlite3_last_insert_rowid(db.handle());
@@ -258,9 +306,9 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
       .bind(2, title)
       .bind(3, note->body())
       .step();
-  for (const std::string& tag : all_tags(*note)) {
+  for (const auto& [key, tag] : tags) {
     Statement(db, "INSERT OR IGNORE INTO tags(key, path, tag) VALUES(?1, ?2, ?3)")
-        .bind(1, tag_key(tag))
+        .bind(1, key)
         .bind(2, where.path)
         .bind(3, tag)
         .step();
@@ -282,15 +330,14 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
         .bind(2, where.path)
         .step();
   }
-  for (const Link& link : links_in(note->body(), where.path)) {
-    for (const std::string& key : link_keys(link)) {
-      Statement(db, "INSERT OR IGNORE INTO links(key, path, kind, target) VALUES(?1, ?2, ?3, ?4)")
-          .bind(1, key)
-          .bind(2, where.path)
-          .bind(3, static_cast<int64_t>(link.kind))
-          .bind(4, link.target)
-          .step();
-    }
+  for (const auto& [key, link] : links) {
+    // The target is kept only where it differs from the key (name links).
+    Statement(db, "INSERT OR IGNORE INTO links(key, path, kind, target) VALUES(?1, ?2, ?3, ?4)")
+        .bind(1, key)
+        .bind(2, where.path)
+        .bind(3, static_cast<int64_t>(link.kind))
+        .bind(4, link.target == key ? std::string_view() : std::string_view(link.target))
+        .step();
   }
 }
 
@@ -327,6 +374,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
     mark_broken();
     return;
   }
+  auto started = std::chrono::steady_clock::now();
   std::vector<NoteFile> files = list_notes(space_);
   std::vector<std::pair<NoteFile, int64_t>> changed;
   std::vector<std::string> gone;
@@ -360,6 +408,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
     }
   }
   bool tell = progress && changed.size() >= PROGRESS_FROM;
+  const size_t read = changed.size();
   size_t done = 0;
   while (done < changed.size() || !gone.empty()) {
     std::shared_lock lock(file_lock_);
@@ -384,11 +433,23 @@ void NoteIndex::reconcile(std::ostream* progress) {
   try {
     std::lock_guard writing(writer_mutex_);
     writer_->exec("INSERT OR REPLACE INTO state VALUES('complete', 1)");
+    // The log of a large build would otherwise stay on disk beside the index.
+    if (read > 0) writer_->exec("PRAGMA wal_checkpoint(TRUNCATE)");
   } catch (const SqlError&) {
     mark_broken();
     return;
   }
   ready_ = true;
+  if (progress && !announced_) {
+    announced_ = true;
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f", seconds.count());
+    *progress << "kestil-folder: index of " << space_.name
+              << " ready: " << with_commas(files.size()) << " notes, " << with_commas(read)
+              << " read in " << took << " s\n"
+              << std::flush;
+  }
 }
 
 void NoteIndex::follow(std::ostream* progress) {
@@ -442,8 +503,14 @@ std::optional<std::vector<IndexedNote>> NoteIndex::notes_where(const char* sql,
 }
 
 std::optional<std::vector<IndexedNote>> NoteIndex::titled(const std::string& title_nfc) {
-  return notes_where("SELECT path, id, mtime FROM notes WHERE title_nfc = ?1 ORDER BY path",
-                     title_nfc);
+  // Titles the same in NFC have the same name_key, so that index finds them.
+  auto notes = titled_folded(name_key(title_nfc));
+  if (notes) {
+    std::erase_if(*notes, [&](const IndexedNote& note) {
+      return nfc(title_of(note.where.path)) != title_nfc;
+    });
+  }
+  return notes;
 }
 
 std::optional<std::vector<IndexedNote>> NoteIndex::titled_folded(const std::string& key) {
@@ -536,7 +603,8 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
       while (rows.step()) {
         check_deadline();
         std::string from = rows.text(0);
-        Link link{static_cast<LinkKind>(rows.integer(3)), rows.text(4), 0, 0};
+        std::string target = rows.text(4);
+        Link link{static_cast<LinkKind>(rows.integer(3)), target.empty() ? key : target, 0, 0};
         found.push_back(LinkFrom{
             IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
             std::move(link)});

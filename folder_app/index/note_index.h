@@ -128,7 +128,8 @@ class NoteIndex {
   std::string file_;
   std::atomic<bool> ready_{false};
   std::atomic<bool> broken_{false};
-  bool checked_ = false;  // the kept file passed its check (touched by reconcile only)
+  bool checked_ = false;    // the kept file passed its check (touched by reconcile only)
+  bool announced_ = false;  // the first reconcile said it is ready
   // Held shared while a connection is in use, exclusively while the file is replaced.
   std::shared_mutex file_lock_;
   std::mutex pool_mutex_;

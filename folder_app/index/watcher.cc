@@ -188,6 +188,7 @@ void follow_changes(const Space& space, std::ostream* warnings, const Changed& c
     }
   }
 #else
+  (void)space;
   (void)warnings;
   look_every_second(changed, idle);
 #endif
