@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace kestil::folder {
 namespace {
@@ -454,6 +456,33 @@ std::vector<std::string> candidates(const std::string& yaml, const YAML::Node& r
   return texts;
 }
 
+// Front matter read before, by its YAML text: the YAML library takes tens of microseconds a
+// block, and scans of a space read the same blocks again and again.
+class ReadBefore {
+ public:
+  std::optional<FrontMatter> find(const std::string& yaml) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = read_.find(yaml);
+    if (found == read_.end()) return std::nullopt;
+    return found->second;
+  }
+  void keep(std::string yaml, const FrontMatter& meta) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (read_.size() >= MAX_KEPT) read_.clear();
+    read_.emplace(std::move(yaml), meta);
+  }
+
+ private:
+  static constexpr size_t MAX_KEPT = 20000;
+  std::mutex mutex_;
+  std::unordered_map<std::string, FrontMatter> read_;
+};
+
+ReadBefore& read_before() {
+  static ReadBefore cache;
+  return cache;
+}
+
 std::string join_note(std::string_view head, std::string_view body) {
   std::string note(head);
   if (!note.empty() && note.back() != '\n' && !body.empty()) note += '\n';
@@ -525,13 +554,19 @@ size_t front_matter_end(std::string_view raw) {
 size_t read_front_matter(std::string_view raw, FrontMatter& meta) {
   std::optional<BlockPlace> place = place_of_block(raw);
   if (!place) return 0;
+  std::string yaml(raw.substr(place->yaml_begin, place->yaml_end - place->yaml_begin));
+  if (std::optional<FrontMatter> known = read_before().find(yaml)) {
+    meta = std::move(*known);
+    return place->end;
+  }
   try {
-    Parsed parsed = parse(raw.substr(place->yaml_begin, place->yaml_end - place->yaml_begin));
+    Parsed parsed = parse(yaml);
     meta.problem = parsed.problem;
     if (parsed.problem.empty()) read_keys(parsed.root, meta);
   } catch (const std::exception& error) {
     meta.problem = std::string("it could not be read (") + error.what() + ")";
   }
+  read_before().keep(std::move(yaml), meta);
   return place->end;
 }
 

@@ -283,7 +283,7 @@ ToolResult duplicate_note(Call& call) {
     title = chosen;
   } else {
     // "Plan copy", "Plan copy 2", ...: sorted by name, the copy comes right below the note.
-    std::string base = title_of(note.where.path) + " copy";
+    std::string base = nfc(title_of(note.where.path)) + " copy";
     title = base;
     for (int n = 2; path_taken(call.space, joined_path(folder, title)); ++n) {
       title = base + " " + std::to_string(n);

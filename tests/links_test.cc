@@ -226,6 +226,7 @@ TEST_F(LinkedSpace, NamesInEitherNormalFormFindTheNote) {
       {"list_folder", {{"folder", "Journal"}}, "\"title\":\"" + SEOUL_NFD + "\""},
       {"get_backlinks", {{"note", "Journal/" + SEOUL_NFC}}, "\"backlinks\":[]"},
       {"create_note", {{"title", SEOUL_NFC}, {"folder", "Journal"}}, "already exists"},
+      {"duplicate_note", {{"note", SEOUL_NFD}}, "\"path\":\"Journal/" + SEOUL_NFC + " copy\""},
       // Links to notes read as the id links the assistant writes; others as written.
       {"read_note", {{"note", "Projects/Sibling"}}, "[t](<kestil://note/tttttttttttt>"},
       {"read_note", {{"note", "Relative"}}, "[t](kestil://note/tttttttttttt)"},
