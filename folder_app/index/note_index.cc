@@ -20,7 +20,7 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 3;
+constexpr int64_t LAYOUT = 5;
 // Small enough that a write tool waiting for the lock during a build waits only briefly.
 constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
@@ -50,7 +50,8 @@ CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
   target TEXT NOT NULL, PRIMARY KEY(key, path, kind, target)) WITHOUT ROWID;
 CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
 CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT INTO state VALUES('complete', 0), ('left_behind', 0);
+CREATE TABLE left_behind(doc INTEGER PRIMARY KEY);
+INSERT INTO state VALUES('complete', 0);
 )";
 
 // Failures that mean the file itself is damaged, rather than a busy or interrupted query.
@@ -111,6 +112,11 @@ std::string quoted(const std::string& word) {
   std::string out = "\"";
   for (char c : word) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+bool has_phrase(const Query& query) {
+  return std::any_of(query.terms.begin(), query.terms.end(),
+                     [](const auto& words) { return words.size() > 1; });
 }
 
 // The number of words of each term, as kestil_phrases reads them.
@@ -189,7 +195,9 @@ Outcome<std::shared_ptr<NoteIndex>> NoteIndex::open(const Space& space, const st
       Statement live(db, "SELECT count(*) FROM notes");
       int64_t notes = live.step() ? live.integer(0) : 0;
       // Past as many left-behind full-text rows as live ones, a fresh build is smaller.
-      current = state_value(db, "complete") == 1 && state_value(db, "left_behind") <= notes + 1000;
+      Statement behind(db, "SELECT count(*) FROM left_behind");
+      int64_t left = behind.step() ? behind.integer(0) : 0;
+      current = state_value(db, "complete") == 1 && left <= notes + 1000;
     }
     if (current) {
       index->ready_ = true;
@@ -250,7 +258,7 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
   std::vector<std::string> link_keys = split_keys(find.text(3));
   Statement(db, "DELETE FROM notes WHERE doc = ?1").bind(1, doc).step();
   if (had_words) {
-    Statement(db, "UPDATE state SET value = value + 1 WHERE key = 'left_behind'").step();
+    Statement(db, "INSERT OR IGNORE INTO left_behind(doc) VALUES(?1)").bind(1, doc).step();
   }
   for (const std::string& key : tag_keys) {
     Statement(db, "DELETE FROM tags WHERE key = ?1 AND path = ?2")
@@ -638,19 +646,29 @@ std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, si
   std::string match = full_text_query(query);
   std::string sizes = term_sizes(query);
   return read<std::vector<IndexedNote>>([&](Connection& db) {
-    Statement rows(db,
-                   "SELECT n.path, n.id, n.mtime FROM words JOIN notes n ON n.doc = words.rowid "
-                   "WHERE words MATCH ?1 AND kestil_phrases(words, ?4) "
-                   "ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path LIMIT ?2 OFFSET ?3");
-    rows.bind(1, match)
-        .bind(4, sizes)
-        .bind(2, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)))
-        .bind(3, static_cast<int64_t>(std::min<size_t>(offset, INT64_MAX)));
+    // Ranked inside the full-text table alone; only the rows stepped through are looked up as
+    // notes, and a row left behind by a changed note has none and is passed over.
+    Statement rows(db, has_phrase(query)
+                           ? "SELECT rowid FROM words WHERE words MATCH ?1 AND "
+                             "kestil_phrases(words, ?2) ORDER BY bm25(words, 10.0, 1.0), rowid DESC"
+                           : "SELECT rowid FROM words WHERE words MATCH ?1 "
+                             "ORDER BY bm25(words, 10.0, 1.0), rowid DESC");
+    rows.bind(1, match);
+    if (has_phrase(query)) rows.bind(2, sizes);
     std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string path = rows.text(0);
+    size_t skipped = 0;
+    while (notes.size() < count && rows.step()) {
+      Statement note(db, "SELECT path, id, mtime FROM notes WHERE doc = ?1");
+      note.bind(1, rows.integer(0));
+      if (!note.step()) continue;
+      if (skipped < offset) {
+        ++skipped;
+        continue;
+      }
+      check_deadline();
+      std::string path = note.text(0);
       notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+          IndexedNote{NoteFile{path, note_file(space_, path), note.integer(2)}, note.text(1)});
     }
     return notes;
   });
@@ -660,11 +678,23 @@ std::optional<size_t> NoteIndex::search_count(const Query& query) {
   std::string match = full_text_query(query);
   std::string sizes = term_sizes(query);
   return read<size_t>([&](Connection& db) {
-    Statement count(db,
-                    "SELECT count(*) FROM words JOIN notes n ON n.doc = words.rowid "
-                    "WHERE words MATCH ?1 AND kestil_phrases(words, ?2)");
-    count.bind(1, match).bind(2, sizes);
-    return count.step() ? static_cast<size_t>(count.integer(0)) : size_t{0};
+    // All matching rows, less those left behind by changed notes (few: kept in their own table).
+    Statement all(db, has_phrase(query) ? "SELECT count(*) FROM words WHERE words MATCH ?1 AND "
+                                          "kestil_phrases(words, ?2)"
+                                        : "SELECT count(*) FROM words WHERE words MATCH ?1");
+    all.bind(1, match);
+    if (has_phrase(query)) all.bind(2, sizes);
+    int64_t found = all.step() ? all.integer(0) : 0;
+    Statement behind(db,
+                     has_phrase(query)
+                         ? "SELECT count(*) FROM left_behind b JOIN words ON words.rowid = b.doc "
+                           "WHERE words MATCH ?1 AND kestil_phrases(words, ?2)"
+                         : "SELECT count(*) FROM left_behind b JOIN words ON words.rowid = b.doc "
+                           "WHERE words MATCH ?1");
+    behind.bind(1, match);
+    if (has_phrase(query)) behind.bind(2, sizes);
+    int64_t left = behind.step() ? behind.integer(0) : 0;
+    return static_cast<size_t>(std::max<int64_t>(found - left, 0));
   });
 }
 

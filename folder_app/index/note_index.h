@@ -7,9 +7,9 @@
 //   (as all_tags reads them), tasks, its links as links_in reads them (resolved only when asked,
 //   so a new note changes where names lead at once) and the words of title and body in a
 //   full-text table without a copy of the text (contentless FTS5).
-// - A changed note gets a fresh row number; its old full-text row stays behind unreachable (the
-//   SQLite at hand cannot delete from a contentless table) and is dropped when a start finds
-//   more left-behind rows than live ones and builds the index anew.
+// - A changed note gets a fresh row number; its old full-text row stays behind (the SQLite at
+//   hand cannot delete from a contentless table), listed in left_behind so searches pass over
+//   it, until a start finds more left-behind rows than live ones and builds the index anew.
 // - An index file that cannot be read, is damaged or has another layout is built anew, never
 //   served. Until the first build is done, ready() is false and the tools scan the files.
 // - Reads come from any thread, each on its own pooled connection; writes take one lock.
@@ -107,7 +107,7 @@ class NoteIndex {
                                                 const std::vector<std::string>& aliases);
 
   // The notes that match `query` as match_note matches them, best first: BM25 over title and
-  // body, a title word counting ten times a body word, then the newer, then by path. Each word
+  // body, a title word counting ten times a body word, then the more recently indexed. Each word
   // is a prefix query on the matcher's own tokens; a quoted phrase's words are found near each
   // other and then checked to stand in order (kestil_phrases). `count` of them from `offset`.
   std::optional<std::vector<IndexedNote>> search(const Query& query, size_t offset, size_t count);
