@@ -46,8 +46,12 @@ constexpr int REPETITIONS = 5;
 constexpr milliseconds CALL_WAIT{120'000};
 constexpr milliseconds CHANGE_WAIT{10'000};
 constexpr milliseconds BUILD_WAIT{900'000};
-// When no line about indexing has come this long after start, the app has no index to build.
-constexpr milliseconds NO_INDEX_SIGN{3'000};
+// When no progress line has come this long after start, the app builds no index or builds it
+// without progress lines (small spaces): the first build is then not timed. Long enough for the
+// first line of a large build, short for a small space.
+milliseconds no_index_sign(int notes) {
+  return std::min(milliseconds(20'000), milliseconds(2'000 + 2 * notes));
+}
 
 double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -154,7 +158,7 @@ class App {
 
   // Milliseconds from start to the line that says the first build is done; none when the app
   // says nothing about an index.
-  std::optional<double> wait_first_build() {
+  std::optional<double> wait_first_build(milliseconds no_sign) {
     for (;;) {
       {
         std::lock_guard lock(mutex_);
@@ -165,7 +169,7 @@ class App {
         const bool indexing = std::any_of(lines_.begin(), lines_.end(), [](const auto& entry) {
           return entry.first.find("index") != std::string::npos;
         });
-        const milliseconds most = indexing ? BUILD_WAIT : NO_INDEX_SIGN;
+        const milliseconds most = indexing ? BUILD_WAIT : no_sign;
         if (Clock::now() - started_ > most || ended_) return std::nullopt;
       }
       std::this_thread::sleep_for(milliseconds(5));
@@ -528,7 +532,7 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
     std::fprintf(stderr, "vault: kestil-folder did not publish its endpoint\n");
     return 1;
   }
-  const auto build_ms = app->wait_first_build();
+  const auto build_ms = app->wait_first_build(no_index_sign(size));
   put.put("first build of the index (s)", Rule::BUILD,
           build_ms ? std::optional(Stats{*build_ms / 1e3, *build_ms / 1e3}) : std::nullopt, false,
           std::nullopt, fs::exists(config + "/index") ? "untimed (no progress lines)" : "no index");

@@ -21,7 +21,8 @@ namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
 constexpr int64_t LAYOUT = 3;
-constexpr size_t NOTES_PER_TRANSACTION = 500;
+// Small enough that a write tool waiting for the lock during a build waits only briefly.
+constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
 constexpr size_t PROGRESS_FROM = 2000;
 constexpr size_t PROGRESS_EVERY = 10000;
@@ -110,6 +111,13 @@ std::string quoted(const std::string& word) {
   std::string out = "\"";
   for (char c : word) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+// The number of words of each term, as kestil_phrases reads them.
+std::string term_sizes(const Query& query) {
+  std::string sizes;
+  for (const auto& words : query.terms) sizes += std::to_string(words.size()) + " ";
+  return sizes;
 }
 
 int64_t state_value(Connection& db, const char* key) {
@@ -453,6 +461,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
 }
 
 void NoteIndex::follow(std::ostream* progress) {
+  yield_to_calls();
   reconcile(progress);
   follow_changes(
       space_, progress,
@@ -587,6 +596,21 @@ std::optional<NoteIndex::Tasks> NoteIndex::tasks(const std::string& folder, bool
   });
 }
 
+std::optional<std::vector<IndexedNote>> NoteIndex::notes_at(const std::vector<std::string>& paths) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    std::vector<IndexedNote> notes;
+    for (const std::string& path : paths) {
+      Statement note(db, "SELECT id, mtime FROM notes WHERE path = ?1");
+      note.bind(1, path);
+      if (note.step()) {
+        notes.push_back(
+            IndexedNote{NoteFile{path, note_file(space_, path), note.integer(1)}, note.text(0)});
+      }
+    }
+    return notes;
+  });
+}
+
 std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
     const std::string& path, const std::string& id, const std::vector<std::string>& aliases) {
   std::vector<std::string> keys = {id, path, name_key(title_of(path))};
@@ -596,18 +620,13 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
   return read<std::vector<LinkFrom>>([&](Connection& db) {
     std::vector<LinkFrom> found;
     for (const std::string& key : keys) {
-      Statement rows(db,
-                     "SELECT l.path, n.id, n.mtime, l.kind, l.target FROM links l JOIN notes n "
-                     "ON n.path = l.path WHERE l.key = ?1");
+      Statement rows(db, "SELECT path, kind, target FROM links WHERE key = ?1");
       rows.bind(1, key);
       while (rows.step()) {
         check_deadline();
-        std::string from = rows.text(0);
-        std::string target = rows.text(4);
-        Link link{static_cast<LinkKind>(rows.integer(3)), target.empty() ? key : target, 0, 0};
-        found.push_back(LinkFrom{
-            IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
-            std::move(link)});
+        std::string target = rows.text(2);
+        found.push_back(LinkFrom{rows.text(0), Link{static_cast<LinkKind>(rows.integer(1)),
+                                                    target.empty() ? key : target, 0, 0}});
       }
     }
     return found;
@@ -617,12 +636,14 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
 std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, size_t offset,
                                                           size_t count) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<std::vector<IndexedNote>>([&](Connection& db) {
     Statement rows(db,
                    "SELECT n.path, n.id, n.mtime FROM words JOIN notes n ON n.doc = words.rowid "
-                   "WHERE words MATCH ?1 ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path "
-                   "LIMIT ?2 OFFSET ?3");
+                   "WHERE words MATCH ?1 AND kestil_phrases(words, ?4) "
+                   "ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path LIMIT ?2 OFFSET ?3");
     rows.bind(1, match)
+        .bind(4, sizes)
         .bind(2, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)))
         .bind(3, static_cast<int64_t>(std::min<size_t>(offset, INT64_MAX)));
     std::vector<IndexedNote> notes;
@@ -637,11 +658,12 @@ std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, si
 
 std::optional<size_t> NoteIndex::search_count(const Query& query) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<size_t>([&](Connection& db) {
     Statement count(db,
                     "SELECT count(*) FROM words JOIN notes n ON n.doc = words.rowid "
-                    "WHERE words MATCH ?1");
-    count.bind(1, match);
+                    "WHERE words MATCH ?1 AND kestil_phrases(words, ?2)");
+    count.bind(1, match).bind(2, sizes);
     return count.step() ? static_cast<size_t>(count.integer(0)) : size_t{0};
   });
 }

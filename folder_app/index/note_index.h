@@ -98,16 +98,18 @@ class NoteIndex {
   // are written in: id links to `id`, file links to `path`, and name links whose last part is
   // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
   struct LinkFrom {
-    IndexedNote from;
+    std::string from;  // the path of the note the link is written in
     Link link;
   };
+  // The listed notes of `paths` that the index knows, in that order.
+  std::optional<std::vector<IndexedNote>> notes_at(const std::vector<std::string>& paths);
   std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
                                                 const std::vector<std::string>& aliases);
 
-  // Notes that may match `query`, best first: BM25 over title and body, a title word counting
-  // ten times a body word, then the newer, then by path. Without quoted phrases they are exactly
-  // the matching notes; a phrase's words are only known to stand next to each other in some
-  // order, so the caller confirms. `count` of them from `offset`.
+  // The notes that match `query` as match_note matches them, best first: BM25 over title and
+  // body, a title word counting ten times a body word, then the newer, then by path. Each word
+  // is a prefix query on the matcher's own tokens; a quoted phrase's words are found near each
+  // other and then checked to stand in order (kestil_phrases). `count` of them from `offset`.
   std::optional<std::vector<IndexedNote>> search(const Query& query, size_t offset, size_t count);
   std::optional<size_t> search_count(const Query& query);
 
