@@ -401,10 +401,11 @@ void NoteIndex::refresh(std::string_view note_path) {
 void NoteIndex::reconcile(std::ostream* progress) {
   try {
     if (!checked_ && ready_ && !broken_) {
-      // The first look at a file kept from an earlier run: a damaged one is built anew.
+      // The first look at a file kept from an earlier run: a damaged one is built anew. The
+      // check reads the whole file on a connection of its own, so writes need not wait for it.
       std::shared_lock lock(file_lock_);
-      std::lock_guard writing(writer_mutex_);
-      Statement check(*writer_, "PRAGMA quick_check");
+      Connection checking(file_, false);
+      Statement check(checking, "PRAGMA quick_check");
       if (!check.step() || check.text(0) != "ok") mark_broken();
     }
     checked_ = true;
@@ -668,14 +669,21 @@ std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, si
   std::string match = full_text_query(query);
   std::string sizes = term_sizes(query);
   return read<std::vector<IndexedNote>>([&](Connection& db) {
-    // Ranked inside the full-text table alone; only the rows stepped through are looked up as
-    // notes, and a row left behind by a changed note has none and is passed over.
-    Statement rows(db, has_phrase(query)
-                           ? "SELECT rowid FROM words WHERE words MATCH ?1 AND "
-                             "kestil_phrases(words, ?2) ORDER BY bm25(words, 10.0, 1.0), rowid DESC"
-                           : "SELECT rowid FROM words WHERE words MATCH ?1 "
-                             "ORDER BY bm25(words, 10.0, 1.0), rowid DESC");
-    rows.bind(1, match);
+    // Ranked inside the full-text table alone, the sort keeping only as many rows as may be
+    // needed: those asked for and every row left behind by a changed note, which has no note
+    // and is passed over. Only the rows stepped through are looked up as notes.
+    Statement behind(db, "SELECT count(*) FROM left_behind");
+    auto left = static_cast<size_t>(behind.step() ? behind.integer(0) : 0);
+    auto plus = [](size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; };
+    size_t wanted = plus(plus(offset, count), left);
+    Statement rows(db,
+                   has_phrase(query)
+                       ? "SELECT rowid FROM words WHERE words MATCH ?1 AND "
+                         "kestil_phrases(words, ?2) ORDER BY bm25(words, 10.0, 1.0), rowid DESC "
+                         "LIMIT ?3"
+                       : "SELECT rowid FROM words WHERE words MATCH ?1 "
+                         "ORDER BY bm25(words, 10.0, 1.0), rowid DESC LIMIT ?3");
+    rows.bind(1, match).bind(3, static_cast<int64_t>(std::min<size_t>(wanted, INT64_MAX)));
     if (has_phrase(query)) rows.bind(2, sizes);
     std::vector<IndexedNote> notes;
     size_t skipped = 0;
