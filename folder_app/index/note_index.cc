@@ -20,7 +20,7 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 5;
+constexpr int64_t LAYOUT = 6;
 // Small enough that a write tool waiting for the lock during a build waits only briefly.
 constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
@@ -44,6 +44,8 @@ CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, pat
 CREATE INDEX aliases_by_path ON aliases(path);
 CREATE TABLE tags(key TEXT NOT NULL, path TEXT NOT NULL, tag TEXT NOT NULL,
   PRIMARY KEY(key, path)) WITHOUT ROWID;
+CREATE TABLE tag_counts(key TEXT PRIMARY KEY, notes INTEGER NOT NULL, tag TEXT NOT NULL,
+  first TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE tasks(path TEXT NOT NULL, position INTEGER NOT NULL, ref TEXT NOT NULL,
   text TEXT NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(path, position)) WITHOUT ROWID;
 CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
@@ -265,6 +267,17 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
         .bind(1, key)
         .bind(2, note_path)
         .step();
+    if (sqlite3_changes(db.handle()) == 0) continue;
+    Statement(db, "UPDATE tag_counts SET notes = notes - 1 WHERE key = ?1").bind(1, key).step();
+    Statement(db, "DELETE FROM tag_counts WHERE key = ?1 AND notes <= 0").bind(1, key).step();
+    // The spelling is the first note's (by path): when that note goes, the next one's.
+    Statement(db,
+              "UPDATE tag_counts SET tag = (SELECT tag FROM tags WHERE key = ?1 ORDER BY path "
+              "LIMIT 1), first = (SELECT path FROM tags WHERE key = ?1 ORDER BY path LIMIT 1) "
+              "WHERE key = ?1 AND first = ?2")
+        .bind(1, key)
+        .bind(2, note_path)
+        .step();
   }
   for (const std::string& key : link_keys) {
     Statement(db, "DELETE FROM links WHERE key = ?1 AND path = ?2")
@@ -324,6 +337,16 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
       .step();
   for (const auto& [key, tag] : tags) {
     Statement(db, "INSERT OR IGNORE INTO tags(key, path, tag) VALUES(?1, ?2, ?3)")
+        .bind(1, key)
+        .bind(2, where.path)
+        .bind(3, tag)
+        .step();
+    if (sqlite3_changes(db.handle()) == 0) continue;
+    Statement(db,
+              "INSERT INTO tag_counts(key, notes, tag, first) VALUES(?1, 1, ?3, ?2) "
+              "ON CONFLICT(key) DO UPDATE SET notes = notes + 1, "
+              "tag = CASE WHEN ?2 < first THEN ?3 ELSE tag END, "
+              "first = CASE WHEN ?2 < first THEN ?2 ELSE first END")
         .bind(1, key)
         .bind(2, where.path)
         .bind(3, tag)
@@ -543,14 +566,13 @@ std::optional<std::vector<IndexedNote>> NoteIndex::aliased(const std::string& ke
 
 std::optional<std::vector<TagCount>> NoteIndex::tags(std::string_view prefix_key, size_t limit) {
   return read<std::vector<TagCount>>([&](Connection& db) {
-    // The bare column `tag` comes from the row that holds min(path): the first note's spelling.
     Statement rows(db,
-                   "SELECT key, tag, count(*), min(path) FROM tags WHERE key >= ?1 AND key < ?2 "
-                   "GROUP BY key ORDER BY 3 DESC, key");
+                   "SELECT tag, notes FROM tag_counts WHERE key >= ?1 AND key < ?2 "
+                   "ORDER BY notes DESC, key");
     rows.bind(1, prefix_key).bind(2, prefix_end(std::string(prefix_key)));
     std::vector<TagCount> counts;
     while (counts.size() < limit && rows.step()) {
-      counts.push_back(TagCount{rows.text(1), static_cast<size_t>(rows.integer(2))});
+      counts.push_back(TagCount{rows.text(0), static_cast<size_t>(rows.integer(1))});
     }
     return counts;
   });
