@@ -153,7 +153,7 @@ Connection::Connection(const std::string& file, bool for_calls) {
     } else {
       // The index is a cache: a crash that damages it means a rebuild, so nothing waits for
       // the disk, and a build of many notes keeps its pages in memory.
-      exec("PRAGMA synchronous=OFF; PRAGMA cache_size=-32000");
+      exec("PRAGMA synchronous=OFF; PRAGMA cache_size=-32000; PRAGMA journal_size_limit=0");
     }
   } catch (...) {
     sqlite3_close(db_);

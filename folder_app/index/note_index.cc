@@ -473,7 +473,15 @@ void NoteIndex::reconcile(std::ostream* progress) {
   try {
     std::lock_guard writing(writer_mutex_);
     writer_->exec("INSERT OR REPLACE INTO state VALUES('complete', 1)");
-    // The log of a large build would otherwise stay on disk beside the index.
+    // Pages filled in the order notes came are packed once a build read many notes (a tenth
+    // of the index); the log would otherwise stay on disk beside it.
+    if (read >= PROGRESS_FROM) {
+      try {
+        writer_->exec("VACUUM");
+      } catch (const SqlError&) {
+        // Only the size is lost: the index stays as built.
+      }
+    }
     if (read > 0) writer_->exec("PRAGMA wal_checkpoint(TRUNCATE)");
   } catch (const SqlError&) {
     mark_broken();
