@@ -79,7 +79,7 @@ std::optional<std::string> hidden_character_problem(std::string_view what, std::
   if (!bad) return std::nullopt;
   std::string kind = *bad == U'\uFFFD' ? "text that is not UTF-8"
                      : is_bidi_control(*bad)
-                         ? "a direction override (" + code_point_name(*bad) + ")"
+                         ? "a direction override or isolate (" + code_point_name(*bad) + ")"
                          : "a control character (" + code_point_name(*bad) + ")";
   return "The " + std::string(what) + " '" + excerpt(name) + "' holds " + kind + "; leave it out.";
 }

@@ -32,7 +32,7 @@ struct Note {
   std::string raw;  // the file's bytes, which the version is taken over
   FrontMatter meta;
   size_t body_start = 0;  // where the Markdown after the front matter begins in `raw`
-  std::string id;  // the front matter's id, or one derived from the path until the first write
+  std::string id;         // the front matter's id, or one derived from the path when it has none
 
   std::string_view body() const { return std::string_view(raw).substr(body_start); }
 };
@@ -43,7 +43,7 @@ std::string folder_of(std::string_view note_path);  // "" for a note at the top 
 // 16 hex digits of the content hash of a note file's bytes.
 std::string version_of(std::string_view raw);
 
-// The id a note without one in its front matter reads with (and keeps on its first write).
+// The id a note without one in its front matter reads with; no write adds it to the file.
 std::string derived_id(std::string_view note_path);
 
 // Every note of the space, sorted by path. Hidden entries and symlinks that lead outside are

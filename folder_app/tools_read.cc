@@ -75,42 +75,26 @@ std::optional<Match> confirmed(const Query& query, const IndexedNote& candidate)
 }
 
 // search_notes from the index, ranked as NoteIndex::search says; none when the index failed.
-// Without phrases the index's count is the total; with them every candidate is confirmed.
+// The index's count is the total; the notes shown are read to cut their snippets, and one that
+// changed since it was indexed is passed over until the watcher catches up.
 std::optional<Json> search_index(NoteIndex& index, const Query& query, size_t limit) {
-  bool has_phrase = std::any_of(query.terms.begin(), query.terms.end(),
-                                [](const auto& words) { return words.size() > 1; });
+  std::optional<size_t> total = index.search_count(query);
+  if (!total) return std::nullopt;
   Json results = Json::array();
-  size_t total = 0;
-  if (!has_phrase) {
-    std::optional<size_t> count = index.search_count(query);
-    if (!count) return std::nullopt;
-    total = *count;
-    for (size_t offset = 0; results.size() < limit;) {
-      auto page = index.search(query, offset, limit - results.size());
-      if (!page) return std::nullopt;
-      if (page->empty()) break;
-      offset += page->size();
-      for (const IndexedNote& candidate : *page) {
-        if (std::optional<Match> match = confirmed(query, candidate)) {
-          results.push_back(search_result(candidate.where, candidate.id, *match));
-        } else if (total > 0) {
-          --total;  // changed since it was indexed; the watcher is about to catch up
-        }
-      }
-    }
-  } else {
-    auto candidates = index.search(query, 0, SIZE_MAX);
-    if (!candidates) return std::nullopt;
-    for (const IndexedNote& candidate : *candidates) {
-      std::optional<Match> match = confirmed(query, candidate);
-      if (!match) continue;
-      ++total;
-      if (results.size() < limit) {
+  for (size_t offset = 0; results.size() < limit;) {
+    auto page = index.search(query, offset, limit - results.size());
+    if (!page) return std::nullopt;
+    if (page->empty()) break;
+    offset += page->size();
+    for (const IndexedNote& candidate : *page) {
+      if (std::optional<Match> match = confirmed(query, candidate)) {
         results.push_back(search_result(candidate.where, candidate.id, *match));
+      } else if (*total > 0) {
+        --*total;
       }
     }
   }
-  return Json{{"results", results}, {"total", total}};
+  return Json{{"results", results}, {"total", *total}};
 }
 
 // search_notes by reading every note: titles holding more of the query's terms first, then
@@ -159,7 +143,8 @@ void scan_notes(const Space& space, Visit&& visit) {
 }
 
 // The notes linking to `target`, by path, from the index's candidate links each resolved as
-// links_to resolves it; none when the index cannot answer.
+// links_to resolves it, without `target` itself; only the first MAX_BACKLINKS carry their id
+// and time, the rest are counted. None when the index cannot answer.
 std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
                                                           const NoteFile& target,
                                                           const std::string& id,
@@ -168,32 +153,34 @@ std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
   if (index == nullptr) return std::nullopt;
   auto candidates = index->links_to(target.path, id, aliases_of(target));
   if (!candidates) return std::nullopt;
-  std::vector<IndexedNote> linking;
+  std::vector<std::string> linking;
   // Where a name leads depends only on the folder it is written in: many notes share one answer.
   std::map<std::string, bool> resolved;
   for (const NoteIndex::LinkFrom& candidate : *candidates) {
     const Link& link = candidate.link;
     bool leads_there = link.target == id;
     if (link.kind != LinkKind::id) {
-      std::string from = link.kind == LinkKind::name
-                             ? "name\n" + folder_of(candidate.from.where.path)
-                             : std::string("file");
+      std::string from =
+          link.kind == LinkKind::name ? "name\n" + folder_of(candidate.from) : std::string("file");
       auto [known, fresh] = resolved.try_emplace(link.target + '\n' + from, false);
       if (fresh) {
         check_deadline();
-        known->second = resolve_link(link, candidate.from.where.path, notes) == target.path;
+        known->second = resolve_link(link, candidate.from, notes) == target.path;
       }
       leads_there = known->second;
     }
-    if (leads_there) linking.push_back(candidate.from);
+    if (leads_there && candidate.from != target.path) linking.push_back(candidate.from);
   }
-  std::sort(linking.begin(), linking.end(),
-            [](const auto& a, const auto& b) { return a.where.path < b.where.path; });
-  linking.erase(
-      std::unique(linking.begin(), linking.end(),
-                  [](const auto& a, const auto& b) { return a.where.path == b.where.path; }),
-      linking.end());
-  return linking;
+  std::sort(linking.begin(), linking.end());
+  linking.erase(std::unique(linking.begin(), linking.end()), linking.end());
+  std::vector<std::string> shown(linking.begin(),
+                                 linking.begin() + std::min(linking.size(), MAX_BACKLINKS));
+  std::optional<std::vector<IndexedNote>> found = index->notes_at(shown);
+  if (!found) return std::nullopt;
+  for (size_t i = shown.size(); i < linking.size(); ++i) {
+    found->push_back(IndexedNote{NoteFile{linking[i], "", 0}, ""});
+  }
+  return found;
 }
 
 }  // namespace

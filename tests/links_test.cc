@@ -286,7 +286,7 @@ TEST_F(LinkedSpace, NamesThatCouldMisleadAreRefusedAndLongOnesNotEchoed) {
   };
   const Case CASES[] = {
       {"create_note", {{"title", "red \x1b[31m"}}, "control character (U+001B)"},
-      {"create_note", {{"title", "gnp\u202e.exe"}}, "direction override (U+202E)"},
+      {"create_note", {{"title", "gnp\u202e.exe"}}, "direction override or isolate (U+202E)"},
       {"create_note", {{"title", huge}}, "keep it to 200 bytes"},
       {"create_note", {{"title", "New"}, {"folder", ".trash"}}, "hidden"},
       {"create_note", {{"title", "New"}, {"folder", huge}}, "no folder"},

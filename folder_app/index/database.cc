@@ -1,6 +1,9 @@
 #include "index/database.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "deadline.h"
 #include "search.h"
@@ -50,6 +53,65 @@ int tokenize(Fts5Tokenizer*, void* context, int, const char* text, int size,
   return status;
 }
 
+// The phrase positions of one column, sorted, for finding a word right after another.
+using Positions = std::vector<std::pair<int, int>>;  // column, token offset
+
+// kestil_phrases(words, sizes): whether each quoted phrase of the query stands in this note as
+// the matcher wants it, its words at consecutive positions of one column. `sizes` gives the
+// number of words of each term of the query in order ("1 2 1"), each word being one phrase of
+// the full-text query.
+void phrases_in_order(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* result,
+                      int count, sqlite3_value** values) {
+  const auto* text = count == 1 ? sqlite3_value_text(values[0]) : nullptr;
+  std::vector<int> sizes;
+  for (const char* at = reinterpret_cast<const char*>(text); at && *at;) {
+    char* end = nullptr;
+    sizes.push_back(static_cast<int>(std::strtol(at, &end, 10)));
+    if (end == at) break;
+    at = end;
+  }
+  if (std::all_of(sizes.begin(), sizes.end(), [](int size) { return size <= 1; })) {
+    sqlite3_result_int(result, 1);
+    return;
+  }
+  int instances = 0;
+  if (api->xInstCount(fts, &instances) != SQLITE_OK) {
+    sqlite3_result_error(result, "cannot read phrase positions", -1);
+    return;
+  }
+  std::vector<Positions> at(static_cast<size_t>(api->xPhraseCount(fts)));
+  for (int i = 0; i < instances; ++i) {
+    int phrase = 0;
+    int column = 0;
+    int offset = 0;
+    if (api->xInst(fts, i, &phrase, &column, &offset) == SQLITE_OK && phrase >= 0 &&
+        static_cast<size_t>(phrase) < at.size()) {
+      at[static_cast<size_t>(phrase)].emplace_back(column, offset);
+    }
+  }
+  for (Positions& positions : at) std::sort(positions.begin(), positions.end());
+  size_t first = 0;
+  for (int size : sizes) {
+    auto in_order = [&](const std::pair<int, int>& start) {
+      for (int k = 1; k < size; ++k) {
+        const Positions& next = at[first + static_cast<size_t>(k)];
+        if (!std::binary_search(next.begin(), next.end(),
+                                std::make_pair(start.first, start.second + k))) {
+          return false;
+        }
+      }
+      return true;
+    };
+    if (size > 1 && (first + static_cast<size_t>(size) > at.size() ||
+                     std::none_of(at[first].begin(), at[first].end(), in_order))) {
+      sqlite3_result_int(result, 0);
+      return;
+    }
+    first += static_cast<size_t>(std::max(size, 1));
+  }
+  sqlite3_result_int(result, 1);
+}
+
 void register_tokenizer(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* statement = nullptr;
@@ -63,11 +125,13 @@ void register_tokenizer(sqlite3* db) {
   static fts5_tokenizer methods = {create_tokenizer, delete_tokenizer, tokenize};
   int status = api->xCreateTokenizer(api, "kestil", nullptr, &methods, nullptr);
   if (status != SQLITE_OK) fail(db, status, "registering the tokenizer");
+  status = api->xCreateFunction(api, "kestil_phrases", nullptr, phrases_in_order, nullptr);
+  if (status != SQLITE_OK) fail(db, status, "registering the phrase check");
 }
 
 }  // namespace
 
-Connection::Connection(const std::string& file, bool follow_deadline) {
+Connection::Connection(const std::string& file, bool for_calls) {
   int status =
       sqlite3_open_v2(file.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -80,15 +144,20 @@ Connection::Connection(const std::string& file, bool follow_deadline) {
     sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
     sqlite3_extended_result_codes(db_, 0);
     register_tokenizer(db_);
-    // Pages are read through a mapping rather than copied in: a query over many notes touches
-    // much of the full-text index.
-    exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA mmap_size=1073741824");
+    exec("PRAGMA journal_mode=WAL");
+    if (for_calls) {
+      // A search over many notes reads much of the full-text index again and again: its pages
+      // stay in memory, within a bound that keeps the app small beside a large index.
+      exec("PRAGMA cache_size=-32768");
+      sqlite3_progress_handler(db_, STEPS_PER_DEADLINE_CHECK, stop_at_deadline, nullptr);
+    } else {
+      // The index is a cache: a crash that damages it means a rebuild, so nothing waits for
+      // the disk, and a build of many notes keeps its pages in memory.
+      exec("PRAGMA synchronous=OFF; PRAGMA cache_size=-32000; PRAGMA journal_size_limit=0");
+    }
   } catch (...) {
     sqlite3_close(db_);
     throw;
-  }
-  if (follow_deadline) {
-    sqlite3_progress_handler(db_, STEPS_PER_DEADLINE_CHECK, stop_at_deadline, nullptr);
   }
 }
 

@@ -22,9 +22,10 @@ struct SqlError : std::runtime_error {
 // One connection to an index file, with its prepared statements.
 class Connection {
  public:
-  // Opens (creating when missing) `file` in WAL mode with a busy timeout and the tokenizer. With
-  // `follow_deadline`, a statement stops once this thread's call deadline has passed.
-  Connection(const std::string& file, bool follow_deadline);
+  // Opens (creating when missing) `file` in WAL mode with a busy timeout and the tokenizer.
+  // `for_calls`: reads for tool calls, where a statement stops once this thread's call deadline
+  // has passed; else the one connection that writes.
+  Connection(const std::string& file, bool for_calls);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

@@ -20,8 +20,9 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 3;
-constexpr size_t NOTES_PER_TRANSACTION = 500;
+constexpr int64_t LAYOUT = 6;
+// Small enough that a write tool waiting for the lock during a build waits only briefly.
+constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
 constexpr size_t PROGRESS_FROM = 2000;
 constexpr size_t PROGRESS_EVERY = 10000;
@@ -43,13 +44,16 @@ CREATE TABLE aliases(key TEXT NOT NULL, path TEXT NOT NULL, PRIMARY KEY(key, pat
 CREATE INDEX aliases_by_path ON aliases(path);
 CREATE TABLE tags(key TEXT NOT NULL, path TEXT NOT NULL, tag TEXT NOT NULL,
   PRIMARY KEY(key, path)) WITHOUT ROWID;
+CREATE TABLE tag_counts(key TEXT PRIMARY KEY, notes INTEGER NOT NULL, tag TEXT NOT NULL,
+  first TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE tasks(path TEXT NOT NULL, position INTEGER NOT NULL, ref TEXT NOT NULL,
   text TEXT NOT NULL, done INTEGER NOT NULL, PRIMARY KEY(path, position)) WITHOUT ROWID;
 CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
   target TEXT NOT NULL, PRIMARY KEY(key, path, kind, target)) WITHOUT ROWID;
 CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
 CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT INTO state VALUES('complete', 0), ('left_behind', 0);
+CREATE TABLE left_behind(doc INTEGER PRIMARY KEY);
+INSERT INTO state VALUES('complete', 0);
 )";
 
 // Failures that mean the file itself is damaged, rather than a busy or interrupted query.
@@ -110,6 +114,18 @@ std::string quoted(const std::string& word) {
   std::string out = "\"";
   for (char c : word) out += c == '"' ? std::string("\"\"") : std::string(1, c);
   return out + "\"";
+}
+
+bool has_phrase(const Query& query) {
+  return std::any_of(query.terms.begin(), query.terms.end(),
+                     [](const auto& words) { return words.size() > 1; });
+}
+
+// The number of words of each term, as kestil_phrases reads them.
+std::string term_sizes(const Query& query) {
+  std::string sizes;
+  for (const auto& words : query.terms) sizes += std::to_string(words.size()) + " ";
+  return sizes;
 }
 
 int64_t state_value(Connection& db, const char* key) {
@@ -181,7 +197,9 @@ Outcome<std::shared_ptr<NoteIndex>> NoteIndex::open(const Space& space, const st
       Statement live(db, "SELECT count(*) FROM notes");
       int64_t notes = live.step() ? live.integer(0) : 0;
       // Past as many left-behind full-text rows as live ones, a fresh build is smaller.
-      current = state_value(db, "complete") == 1 && state_value(db, "left_behind") <= notes + 1000;
+      Statement behind(db, "SELECT count(*) FROM left_behind");
+      int64_t left = behind.step() ? behind.integer(0) : 0;
+      current = state_value(db, "complete") == 1 && left <= notes + 1000;
     }
     if (current) {
       index->ready_ = true;
@@ -242,10 +260,21 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
   std::vector<std::string> link_keys = split_keys(find.text(3));
   Statement(db, "DELETE FROM notes WHERE doc = ?1").bind(1, doc).step();
   if (had_words) {
-    Statement(db, "UPDATE state SET value = value + 1 WHERE key = 'left_behind'").step();
+    Statement(db, "INSERT OR IGNORE INTO left_behind(doc) VALUES(?1)").bind(1, doc).step();
   }
   for (const std::string& key : tag_keys) {
     Statement(db, "DELETE FROM tags WHERE key = ?1 AND path = ?2")
+        .bind(1, key)
+        .bind(2, note_path)
+        .step();
+    if (sqlite3_changes(db.handle()) == 0) continue;
+    Statement(db, "UPDATE tag_counts SET notes = notes - 1 WHERE key = ?1").bind(1, key).step();
+    Statement(db, "DELETE FROM tag_counts WHERE key = ?1 AND notes <= 0").bind(1, key).step();
+    // The spelling is the first note's (by path): when that note goes, the next one's.
+    Statement(db,
+              "UPDATE tag_counts SET tag = (SELECT tag FROM tags WHERE key = ?1 ORDER BY path "
+              "LIMIT 1), first = (SELECT path FROM tags WHERE key = ?1 ORDER BY path LIMIT 1) "
+              "WHERE key = ?1 AND first = ?2")
         .bind(1, key)
         .bind(2, note_path)
         .step();
@@ -312,6 +341,16 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
         .bind(2, where.path)
         .bind(3, tag)
         .step();
+    if (sqlite3_changes(db.handle()) == 0) continue;
+    Statement(db,
+              "INSERT INTO tag_counts(key, notes, tag, first) VALUES(?1, 1, ?3, ?2) "
+              "ON CONFLICT(key) DO UPDATE SET notes = notes + 1, "
+              "tag = CASE WHEN ?2 < first THEN ?3 ELSE tag END, "
+              "first = CASE WHEN ?2 < first THEN ?2 ELSE first END")
+        .bind(1, key)
+        .bind(2, where.path)
+        .bind(3, tag)
+        .step();
   }
   std::vector<Block> blocks = split_blocks(note->body());
   int64_t position = 0;
@@ -362,10 +401,11 @@ void NoteIndex::refresh(std::string_view note_path) {
 void NoteIndex::reconcile(std::ostream* progress) {
   try {
     if (!checked_ && ready_ && !broken_) {
-      // The first look at a file kept from an earlier run: a damaged one is built anew.
+      // The first look at a file kept from an earlier run: a damaged one is built anew. The
+      // check reads the whole file on a connection of its own, so writes need not wait for it.
       std::shared_lock lock(file_lock_);
-      std::lock_guard writing(writer_mutex_);
-      Statement check(*writer_, "PRAGMA quick_check");
+      Connection checking(file_, false);
+      Statement check(checking, "PRAGMA quick_check");
       if (!check.step() || check.text(0) != "ok") mark_broken();
     }
     checked_ = true;
@@ -433,7 +473,15 @@ void NoteIndex::reconcile(std::ostream* progress) {
   try {
     std::lock_guard writing(writer_mutex_);
     writer_->exec("INSERT OR REPLACE INTO state VALUES('complete', 1)");
-    // The log of a large build would otherwise stay on disk beside the index.
+    // Pages filled in the order notes came are packed once a build read many notes (a tenth
+    // of the index); the log would otherwise stay on disk beside it.
+    if (read >= PROGRESS_FROM) {
+      try {
+        writer_->exec("VACUUM");
+      } catch (const SqlError&) {
+        // Only the size is lost: the index stays as built.
+      }
+    }
     if (read > 0) writer_->exec("PRAGMA wal_checkpoint(TRUNCATE)");
   } catch (const SqlError&) {
     mark_broken();
@@ -453,6 +501,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
 }
 
 void NoteIndex::follow(std::ostream* progress) {
+  yield_to_calls();
   reconcile(progress);
   follow_changes(
       space_, progress,
@@ -526,14 +575,13 @@ std::optional<std::vector<IndexedNote>> NoteIndex::aliased(const std::string& ke
 
 std::optional<std::vector<TagCount>> NoteIndex::tags(std::string_view prefix_key, size_t limit) {
   return read<std::vector<TagCount>>([&](Connection& db) {
-    // The bare column `tag` comes from the row that holds min(path): the first note's spelling.
     Statement rows(db,
-                   "SELECT key, tag, count(*), min(path) FROM tags WHERE key >= ?1 AND key < ?2 "
-                   "GROUP BY key ORDER BY 3 DESC, key");
+                   "SELECT tag, notes FROM tag_counts WHERE key >= ?1 AND key < ?2 "
+                   "ORDER BY notes DESC, key");
     rows.bind(1, prefix_key).bind(2, prefix_end(std::string(prefix_key)));
     std::vector<TagCount> counts;
     while (counts.size() < limit && rows.step()) {
-      counts.push_back(TagCount{rows.text(1), static_cast<size_t>(rows.integer(2))});
+      counts.push_back(TagCount{rows.text(0), static_cast<size_t>(rows.integer(1))});
     }
     return counts;
   });
@@ -587,6 +635,21 @@ std::optional<NoteIndex::Tasks> NoteIndex::tasks(const std::string& folder, bool
   });
 }
 
+std::optional<std::vector<IndexedNote>> NoteIndex::notes_at(const std::vector<std::string>& paths) {
+  return read<std::vector<IndexedNote>>([&](Connection& db) {
+    std::vector<IndexedNote> notes;
+    for (const std::string& path : paths) {
+      Statement note(db, "SELECT id, mtime FROM notes WHERE path = ?1");
+      note.bind(1, path);
+      if (note.step()) {
+        notes.push_back(
+            IndexedNote{NoteFile{path, note_file(space_, path), note.integer(1)}, note.text(0)});
+      }
+    }
+    return notes;
+  });
+}
+
 std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
     const std::string& path, const std::string& id, const std::vector<std::string>& aliases) {
   std::vector<std::string> keys = {id, path, name_key(title_of(path))};
@@ -596,18 +659,13 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
   return read<std::vector<LinkFrom>>([&](Connection& db) {
     std::vector<LinkFrom> found;
     for (const std::string& key : keys) {
-      Statement rows(db,
-                     "SELECT l.path, n.id, n.mtime, l.kind, l.target FROM links l JOIN notes n "
-                     "ON n.path = l.path WHERE l.key = ?1");
+      Statement rows(db, "SELECT path, kind, target FROM links WHERE key = ?1");
       rows.bind(1, key);
       while (rows.step()) {
         check_deadline();
-        std::string from = rows.text(0);
-        std::string target = rows.text(4);
-        Link link{static_cast<LinkKind>(rows.integer(3)), target.empty() ? key : target, 0, 0};
-        found.push_back(LinkFrom{
-            IndexedNote{NoteFile{from, note_file(space_, from), rows.integer(2)}, rows.text(1)},
-            std::move(link)});
+        std::string target = rows.text(2);
+        found.push_back(LinkFrom{rows.text(0), Link{static_cast<LinkKind>(rows.integer(1)),
+                                                    target.empty() ? key : target, 0, 0}});
       }
     }
     return found;
@@ -617,19 +675,38 @@ std::optional<std::vector<NoteIndex::LinkFrom>> NoteIndex::links_to(
 std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, size_t offset,
                                                           size_t count) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<std::vector<IndexedNote>>([&](Connection& db) {
+    // Ranked inside the full-text table alone, the sort keeping only as many rows as may be
+    // needed: those asked for and every row left behind by a changed note, which has no note
+    // and is passed over. Only the rows stepped through are looked up as notes.
+    Statement behind(db, "SELECT count(*) FROM left_behind");
+    auto left = static_cast<size_t>(behind.step() ? behind.integer(0) : 0);
+    auto plus = [](size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; };
+    size_t wanted = plus(plus(offset, count), left);
     Statement rows(db,
-                   "SELECT n.path, n.id, n.mtime FROM words JOIN notes n ON n.doc = words.rowid "
-                   "WHERE words MATCH ?1 ORDER BY bm25(words, 10.0, 1.0), n.mtime DESC, n.path "
-                   "LIMIT ?2 OFFSET ?3");
-    rows.bind(1, match)
-        .bind(2, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)))
-        .bind(3, static_cast<int64_t>(std::min<size_t>(offset, INT64_MAX)));
+                   has_phrase(query)
+                       ? "SELECT rowid FROM words WHERE words MATCH ?1 AND "
+                         "kestil_phrases(words, ?2) ORDER BY bm25(words, 10.0, 1.0), rowid DESC "
+                         "LIMIT ?3"
+                       : "SELECT rowid FROM words WHERE words MATCH ?1 "
+                         "ORDER BY bm25(words, 10.0, 1.0), rowid DESC LIMIT ?3");
+    rows.bind(1, match).bind(3, static_cast<int64_t>(std::min<size_t>(wanted, INT64_MAX)));
+    if (has_phrase(query)) rows.bind(2, sizes);
     std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string path = rows.text(0);
+    size_t skipped = 0;
+    while (notes.size() < count && rows.step()) {
+      Statement note(db, "SELECT path, id, mtime FROM notes WHERE doc = ?1");
+      note.bind(1, rows.integer(0));
+      if (!note.step()) continue;
+      if (skipped < offset) {
+        ++skipped;
+        continue;
+      }
+      check_deadline();
+      std::string path = note.text(0);
       notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
+          IndexedNote{NoteFile{path, note_file(space_, path), note.integer(2)}, note.text(1)});
     }
     return notes;
   });
@@ -637,12 +714,25 @@ std::optional<std::vector<IndexedNote>> NoteIndex::search(const Query& query, si
 
 std::optional<size_t> NoteIndex::search_count(const Query& query) {
   std::string match = full_text_query(query);
+  std::string sizes = term_sizes(query);
   return read<size_t>([&](Connection& db) {
-    Statement count(db,
-                    "SELECT count(*) FROM words JOIN notes n ON n.doc = words.rowid "
-                    "WHERE words MATCH ?1");
-    count.bind(1, match);
-    return count.step() ? static_cast<size_t>(count.integer(0)) : size_t{0};
+    // All matching rows, less those left behind by changed notes (few: kept in their own table).
+    Statement all(db, has_phrase(query) ? "SELECT count(*) FROM words WHERE words MATCH ?1 AND "
+                                          "kestil_phrases(words, ?2)"
+                                        : "SELECT count(*) FROM words WHERE words MATCH ?1");
+    all.bind(1, match);
+    if (has_phrase(query)) all.bind(2, sizes);
+    int64_t found = all.step() ? all.integer(0) : 0;
+    Statement behind(db,
+                     has_phrase(query)
+                         ? "SELECT count(*) FROM left_behind b JOIN words ON words.rowid = b.doc "
+                           "WHERE words MATCH ?1 AND kestil_phrases(words, ?2)"
+                         : "SELECT count(*) FROM left_behind b JOIN words ON words.rowid = b.doc "
+                           "WHERE words MATCH ?1");
+    behind.bind(1, match);
+    if (has_phrase(query)) behind.bind(2, sizes);
+    int64_t left = behind.step() ? behind.integer(0) : 0;
+    return static_cast<size_t>(std::max<int64_t>(found - left, 0));
   });
 }
 

@@ -7,9 +7,9 @@
 //   (as all_tags reads them), tasks, its links as links_in reads them (resolved only when asked,
 //   so a new note changes where names lead at once) and the words of title and body in a
 //   full-text table without a copy of the text (contentless FTS5).
-// - A changed note gets a fresh row number; its old full-text row stays behind unreachable (the
-//   SQLite at hand cannot delete from a contentless table) and is dropped when a start finds
-//   more left-behind rows than live ones and builds the index anew.
+// - A changed note gets a fresh row number; its old full-text row stays behind (the SQLite at
+//   hand cannot delete from a contentless table), listed in left_behind so searches pass over
+//   it, until a start finds more left-behind rows than live ones and builds the index anew.
 // - An index file that cannot be read, is damaged or has another layout is built anew, never
 //   served. Until the first build is done, ready() is false and the tools scan the files.
 // - Reads come from any thread, each on its own pooled connection; writes take one lock.
@@ -98,16 +98,18 @@ class NoteIndex {
   // are written in: id links to `id`, file links to `path`, and name links whose last part is
   // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
   struct LinkFrom {
-    IndexedNote from;
+    std::string from;  // the path of the note the link is written in
     Link link;
   };
+  // The listed notes of `paths` that the index knows, in that order.
+  std::optional<std::vector<IndexedNote>> notes_at(const std::vector<std::string>& paths);
   std::optional<std::vector<LinkFrom>> links_to(const std::string& path, const std::string& id,
                                                 const std::vector<std::string>& aliases);
 
-  // Notes that may match `query`, best first: BM25 over title and body, a title word counting
-  // ten times a body word, then the newer, then by path. Without quoted phrases they are exactly
-  // the matching notes; a phrase's words are only known to stand next to each other in some
-  // order, so the caller confirms. `count` of them from `offset`.
+  // The notes that match `query` as match_note matches them, best first: BM25 over title and
+  // body, a title word counting ten times a body word, then the more recently indexed. Each word
+  // is a prefix query on the matcher's own tokens; a quoted phrase's words are found near each
+  // other and then checked to stand in order (kestil_phrases). `count` of them from `offset`.
   std::optional<std::vector<IndexedNote>> search(const Query& query, size_t offset, size_t count);
   std::optional<size_t> search_count(const Query& query);
 

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +149,13 @@ class Inotify {
 #endif
 
 }  // namespace
+
+void yield_to_calls() {
+#ifdef __linux__
+  // On Linux a priority set with who = 0 is the calling thread's alone.
+  ::setpriority(PRIO_PROCESS, 0, 10);
+#endif
+}
 
 void follow_changes(const Space& space, std::ostream* warnings, const Changed& changed,
                     const std::function<void()>& idle) {

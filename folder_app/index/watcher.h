@@ -17,6 +17,10 @@ struct FolderChange {
   std::optional<std::string> note_path;
 };
 
+// Lowers the calling thread's priority, so tool calls are answered first while it builds or
+// reconciles an index (Linux; elsewhere the priority is per process and left alone).
+void yield_to_calls();
+
 // Calls `changed` for each change to the notes of `space`, shortly after it happens, and `idle`
 // about once a second; never returns. Says once on `warnings` when it falls back to looking.
 void follow_changes(const Space& space, std::ostream* warnings,
