@@ -46,9 +46,9 @@ constexpr int REPETITIONS = 5;
 constexpr milliseconds CALL_WAIT{120'000};
 constexpr milliseconds CHANGE_WAIT{10'000};
 constexpr milliseconds BUILD_WAIT{900'000};
-// When no progress line has come this long after start, the app builds no index or builds it
-// without progress lines (small spaces): the first build is then not timed. Long enough for the
-// first line of a large build, short for a small space.
+// When neither a progress line nor the ready line has come this long after start, the app
+// builds no index: the first build is then not timed. Long enough for the first progress line
+// of a large build, short for a small space.
 milliseconds no_index_sign(int notes) {
   return std::min(milliseconds(20'000), milliseconds(2'000 + 2 * notes));
 }
@@ -167,7 +167,7 @@ class App {
             return std::chrono::duration<double, std::milli>(at - started_).count();
         }
         const bool indexing = std::any_of(lines_.begin(), lines_.end(), [](const auto& entry) {
-          return entry.first.find("index") != std::string::npos;
+          return entry.first.find("indexing ") != std::string::npos;
         });
         const milliseconds most = indexing ? BUILD_WAIT : no_sign;
         if (Clock::now() - started_ > most || ended_) return std::nullopt;
@@ -184,8 +184,12 @@ class App {
   }
 
  private:
-  // The app's last progress line of a build: "kestil-folder: indexing Notes: 9,500 of 9,500 notes".
+  // The app's line when the index is ready ("kestil-folder: index of Notes ready: ..."), or its
+  // last progress line of a build ("kestil-folder: indexing Notes: 9,500 of 9,500 notes").
   static bool build_finished(const std::string& line) {
+    if (line.find("index of ") != std::string::npos && line.find(" ready") != std::string::npos) {
+      return true;
+    }
     const std::size_t indexing = line.find("indexing "), of = line.find(" of ");
     if (indexing == std::string::npos || of == std::string::npos) return false;
     auto count_before = [&](std::size_t end) {
@@ -535,7 +539,7 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   const auto build_ms = app->wait_first_build(no_index_sign(size));
   put.put("first build of the index (s)", Rule::BUILD,
           build_ms ? std::optional(Stats{*build_ms / 1e3, *build_ms / 1e3}) : std::nullopt, false,
-          std::nullopt, fs::exists(config + "/index") ? "untimed (no progress lines)" : "no index");
+          std::nullopt, fs::exists(config + "/index") ? "untimed (no ready line)" : "no index");
 
   Client client(options.server, config);
   if (!client.ready()) {
