@@ -100,8 +100,9 @@ std::optional<Json> search_index(NoteIndex& index, const Query& query, size_t li
 // search_notes by reading every note: titles holding more of the query's terms first, then
 // notes where the terms occur more often, then the more recently changed.
 Json search_files(const Space& space, const Query& query, size_t limit) {
+  // A hit keeps what its result shows, not the note's text: a common word matches most notes.
   struct Hit {
-    Note note;
+    IndexedNote note;
     Match match;
   };
   std::vector<Hit> hits;
@@ -109,10 +110,9 @@ Json search_files(const Space& space, const Query& query, size_t limit) {
     check_deadline();
     Outcome<Note> note = load_note(where);
     if (!std::holds_alternative<Note>(note)) continue;
-    Note& loaded = std::get<Note>(note);
+    const Note& loaded = std::get<Note>(note);
     if (std::optional<Match> match = match_note(query, title_of(where.path), loaded.body())) {
-      loaded.raw.clear();
-      hits.push_back(Hit{std::move(loaded), std::move(*match)});
+      hits.push_back(Hit{IndexedNote{where, loaded.id}, std::move(*match)});
     }
   }
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {

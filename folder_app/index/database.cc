@@ -148,12 +148,12 @@ Connection::Connection(const std::string& file, bool for_calls) {
     if (for_calls) {
       // A search over many notes reads much of the full-text index again and again: its pages
       // stay in memory, within a bound that keeps the app small beside a large index.
-      exec("PRAGMA cache_size=-32768");
+      exec("PRAGMA cache_size=-8192");
       sqlite3_progress_handler(db_, STEPS_PER_DEADLINE_CHECK, stop_at_deadline, nullptr);
     } else {
       // The index is a cache: a crash that damages it means a rebuild, so nothing waits for
       // the disk, and a build of many notes keeps its pages in memory.
-      exec("PRAGMA synchronous=OFF; PRAGMA cache_size=-32000; PRAGMA journal_size_limit=0");
+      exec("PRAGMA synchronous=OFF; PRAGMA cache_size=-16000; PRAGMA journal_size_limit=0");
     }
   } catch (...) {
     sqlite3_close(db_);
