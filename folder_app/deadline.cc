@@ -16,6 +16,14 @@ CallDeadline::~CallDeadline() {
   current_deadline = previous_;
 }
 
+DeadlineLifted::DeadlineLifted() : previous_(current_deadline) {
+  current_deadline = DeadlineClock::time_point::max();
+}
+
+DeadlineLifted::~DeadlineLifted() {
+  current_deadline = previous_;
+}
+
 bool deadline_passed() {
   return current_deadline != DeadlineClock::time_point::max() &&
          DeadlineClock::now() >= current_deadline;

@@ -29,6 +29,19 @@ class CallDeadline {
   DeadlineClock::time_point previous_;
 };
 
+// Lifts this thread's deadline for as long as it lives: once a write is on disk, what follows
+// (telling the index) must finish, or the caller would read a written note as a failed call.
+class DeadlineLifted {
+ public:
+  DeadlineLifted();
+  ~DeadlineLifted();
+  DeadlineLifted(const DeadlineLifted&) = delete;
+  DeadlineLifted& operator=(const DeadlineLifted&) = delete;
+
+ private:
+  DeadlineClock::time_point previous_;
+};
+
 // Thrown by check_deadline; call_tool turns it into the tool error that says what to narrow.
 struct DeadlinePassed : std::exception {
   const char* what() const noexcept override { return "deadline passed"; }

@@ -158,14 +158,11 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
                                            kestil::to_compact(record) + "\n");
 }
 
-// Tidies each space after an earlier run (none in a read-only one) and says what it did, for
-// the start-up line.
-std::string tidy_spaces(std::vector<kestil::folder::Space>& spaces, bool read_only) {
+// Tidies each space after an earlier run and says what it did, or "" when there was nothing.
+std::string tidy_spaces(const std::vector<kestil::folder::Space>& spaces) {
   std::string said;
   size_t removed = 0;
-  for (kestil::folder::Space& space : spaces) {
-    space.read_only = read_only;
-    if (read_only) continue;
+  for (const kestil::folder::Space& space : spaces) {
     kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space);
     removed += tidied.removed;
     for (const std::string& path : tidied.recovered) {
@@ -179,7 +176,7 @@ std::string tidy_spaces(std::vector<kestil::folder::Space>& spaces, bool read_on
     said += "; removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
             " of unfinished writes";
   }
-  return said;
+  return said.empty() ? said : said.substr(2);
 }
 
 // Gives each space its index, kept in DIR/index/<space>.sqlite. A space whose index cannot be
@@ -254,7 +251,7 @@ int run(const Options& options) {
     return fail("cannot write " + kestil::join_path(mcp_dir, "endpoint.json"));
   }
   auto spaces = std::get<std::vector<kestil::folder::Space>>(std::move(opened));
-  const std::string tidied = tidy_spaces(spaces, options.read_only);
+  for (kestil::folder::Space& space : spaces) space.read_only = options.read_only;
   open_indexes(*config_dir, spaces);
   kestil::folder::Server server(spaces);
   // Never joined: the process ends by _exit below, so this thread and the ones it starts may
@@ -262,8 +259,17 @@ int run(const Options& options) {
   std::thread([&server, &listener] { server.serve(listener); }).detach();
   std::cerr << "kestil-folder: serving " << spaces.size()
             << (spaces.size() == 1 ? " space" : " spaces") << " (open: " << spaces.front().name
-            << (options.read_only ? ", read-only" : "") << ") for " << *config_dir << tidied
-            << "\n";
+            << (options.read_only ? ", read-only" : "") << ") for " << *config_dir << "\n";
+  // Leftovers of an earlier run are tidied while reads are answered already (a walk of every
+  // folder takes a while in a large space); writes wait for it.
+  if (!options.read_only) {
+    std::thread([&server, spaces] {
+      const std::lock_guard no_writes(server.writes_mutex());
+      if (std::string tidied = tidy_spaces(spaces); !tidied.empty()) {
+        std::cerr << "kestil-folder: " << tidied << "\n";
+      }
+    }).detach();
+  }
   // Calls are answered by scanning the files until a space's first build is done.
   for (const kestil::folder::Space& space : spaces) {
     if (space.index) std::thread([index = space.index] { index->follow(&std::cerr); }).detach();

@@ -49,11 +49,17 @@ bool writes(std::string_view name) {
 }
 
 // The app's own write reaches the index at once, before the reply, so the next call sees it.
-void tell_index(const Space& space, const ToolResult& result) {
-  std::optional<Json> written = parse_json(result.text);
-  if (written && written->is_object() && written->contains("path") &&
-      (*written)["path"].is_string()) {
-    space.index->refresh((*written)["path"].get<std::string>());
+// The note is on disk by now, so nothing here may turn the call into an error: were the
+// refresh to fail, the watcher and the next reconcile bring the index up to date.
+void tell_index(const Space& space, const ToolResult& result) noexcept {
+  const DeadlineLifted written_already;
+  try {
+    std::optional<Json> written = parse_json(result.text);
+    if (written && written->is_object() && written->contains("path") &&
+        (*written)["path"].is_string()) {
+      space.index->refresh((*written)["path"].get<std::string>());
+    }
+  } catch (const std::exception&) {
   }
 }
 
