@@ -520,17 +520,27 @@ void NoteIndex::follow(std::ostream* progress) {
       });
 }
 
+namespace {
+
+// The notes of rows that select path, id and mtime, in that order.
+std::vector<IndexedNote> notes_of(Statement& rows, const Space& space) {
+  std::vector<IndexedNote> notes;
+  while (rows.step()) {
+    check_deadline();
+    std::string path = rows.text(0);
+    notes.push_back(
+        IndexedNote{NoteFile{path, note_file(space, path), rows.integer(2)}, rows.text(1)});
+  }
+  return notes;
+}
+
+}  // namespace
+
 std::optional<std::vector<IndexedNote>> NoteIndex::recent(size_t limit) {
   return read<std::vector<IndexedNote>>([&](Connection& db) {
     Statement rows(db, "SELECT path, id, mtime FROM notes ORDER BY mtime DESC, path LIMIT ?1");
     rows.bind(1, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
-    std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string path = rows.text(0);
-      notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
-    }
-    return notes;
+    return notes_of(rows, space_);
   });
 }
 
@@ -543,14 +553,7 @@ std::optional<std::vector<IndexedNote>> NoteIndex::notes_where(const char* sql,
   return read<std::vector<IndexedNote>>([&](Connection& db) {
     Statement rows(db, sql);
     rows.bind(1, value);
-    std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      check_deadline();
-      std::string path = rows.text(0);
-      notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
-    }
-    return notes;
+    return notes_of(rows, space_);
   });
 }
 
@@ -596,13 +599,7 @@ std::optional<std::vector<IndexedNote>> NoteIndex::tagged(const std::string& key
                    "SELECT t.path, n.id, n.mtime FROM tags t JOIN notes n ON n.path = t.path "
                    "WHERE t.key = ?1 ORDER BY t.path LIMIT ?2");
     rows.bind(1, key).bind(2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
-    std::vector<IndexedNote> notes;
-    while (rows.step()) {
-      std::string path = rows.text(0);
-      notes.push_back(
-          IndexedNote{NoteFile{path, note_file(space_, path), rows.integer(2)}, rows.text(1)});
-    }
-    return notes;
+    return notes_of(rows, space_);
   });
 }
 
