@@ -108,7 +108,10 @@ std::optional<std::string> space_path(std::string_view folder, std::string_view 
   }
   if (parts.empty()) return std::nullopt;
   std::string path;
-  for (std::string_view part : parts) path += (path.empty() ? "" : "/") + std::string(part);
+  for (std::string_view part : parts) {
+    if (!path.empty()) path += '/';
+    path += part;
+  }
   return path.substr(0, path.size() - NOTE_EXTENSION.size());
 }
 

@@ -145,7 +145,11 @@ std::string full_text_query(const Query& query) {
   for (const std::vector<std::string>& words : query.terms) {
     if (!text.empty()) text += " AND ";
     if (words.size() > 1) text += "NEAR(";
-    for (size_t i = 0; i < words.size(); ++i) text += (i ? " " : "") + quoted(words[i]) + "*";
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (i > 0) text += ' ';
+      text += quoted(words[i]);
+      text += '*';
+    }
     if (words.size() > 1) text += ", 0)";
   }
   return text;
