@@ -186,9 +186,10 @@ bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& tar
   return false;
 }
 
-std::string editor_markdown(const Space& space, std::string_view path, std::string_view markdown) {
+std::string editor_markdown(std::string_view markdown, std::string_view path,
+                            const NoteLookup& notes) {
   if (markdown.find("kestil://note/") == std::string_view::npos) return std::string(markdown);
-  return links_for_editor(markdown, path, SpaceNotes(space));
+  return links_for_editor(markdown, path, notes);
 }
 
 std::vector<std::string> aliases_of(const NoteFile& where) {

@@ -46,7 +46,8 @@ bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& tar
 
 // The assistant's Markdown as it is stored in the note at `path`: its id links to notes of the
 // space become relative links, which the person's editor can follow.
-std::string editor_markdown(const Space& space, std::string_view path, std::string_view markdown);
+std::string editor_markdown(std::string_view markdown, std::string_view path,
+                            const NoteLookup& notes);
 
 // The aliases a note's front matter lists.
 std::vector<std::string> aliases_of(const NoteFile& where);

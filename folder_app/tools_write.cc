@@ -176,7 +176,7 @@ struct Edit {
   std::vector<std::string> written;  // all new Markdown, for its hashtags
 };
 
-Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks, const Space& space,
+Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks, const NoteLookup& notes,
                         std::string_view path) {
   Edit edit;
   edit.change.removed.assign(blocks.size(), false);
@@ -206,7 +206,7 @@ Outcome<Edit> plan_edit(const Json& ops, const std::vector<Block>& blocks, const
     }
     std::string markdown =
         needs_markdown
-            ? editor_markdown(space, path, clean_markdown(op["markdown"].get<std::string>()))
+            ? editor_markdown(clean_markdown(op["markdown"].get<std::string>()), path, notes)
             : "";
     if (needs_markdown && markdown.empty()) {
       return Failure{"The " + where + " (" + kind +
@@ -261,7 +261,7 @@ ToolResult create_note(Call& call) {
   add_tags(meta, tags);
   add_tags(meta, hashtags(markdown));
   std::string path = joined_path(folder, title);
-  markdown = editor_markdown(call.space, path, markdown);
+  markdown = editor_markdown(markdown, path, SpaceNotes(call.space));
   TAKE_OR_RETURN(made, create(call, path, "", meta, markdown.empty() ? "" : markdown + "\n"));
   return success(
       Json{{"id", made.first}, {"title", title}, {"path", path}, {"version", made.second}});
@@ -309,7 +309,7 @@ ToolResult append_to_note(Call& call) {
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   if (markdown.empty()) return failure(Failure{"The markdown is empty; give the text to add."});
   TAKE_OR_RETURN(where, find_note(call.space, given));
-  markdown = editor_markdown(call.space, where.path, markdown);
+  markdown = editor_markdown(markdown, where.path, SpaceNotes(call.space));
   std::string warning;
   TAKE_OR_RETURN(written,
                  update_note(call.space, where, appending(markdown, warning), call.before_rename));
@@ -335,7 +335,7 @@ ToolResult append_to_daily_note(Call& call) {
     return failure(*failed);
   }
   std::string path = std::string(DAILY_FOLDER) + "/" + *date;
-  markdown = editor_markdown(call.space, path, markdown);
+  markdown = editor_markdown(markdown, path, SpaceNotes(call.space));
   TAKE_OR_RETURN(existing, note_at(call.space, path));
   if (!existing) {
     FrontMatter meta;
@@ -370,11 +370,13 @@ ToolResult edit_note(Call& call) {
   TAKE_OR_RETURN(where, find_note(call.space, given));
   const Json& ops = call.arguments.raw("ops");
   std::string warning;
+  // One lookup for every op and every try: without the index it lists the space once.
+  const SpaceNotes notes(call.space);
   // Planned again on each read: the ops apply while their refs still match.
   NoteChange change = [&](const Note& current) -> Outcome<std::string> {
     warning.clear();
     std::vector<Block> blocks = split_blocks(current.body());
-    Outcome<Edit> planned = plan_edit(ops, blocks, call.space, where.path);
+    Outcome<Edit> planned = plan_edit(ops, blocks, notes, where.path);
     if (auto* failed = std::get_if<Failure>(&planned)) return *failed;
     const Edit& edit = std::get<Edit>(planned);
     FrontMatter meta = current.meta;
