@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "catalog.h"
@@ -66,10 +67,13 @@ int64_t mtime_ns_of(const struct stat& info) {
 }
 
 void walk(const Space& space, const std::string& dir, const std::string& prefix, int depth,
-          std::vector<NoteFile>& notes) {
+          std::vector<NoteFile>& notes, std::vector<UnreadFolder>* unread = nullptr) {
   if (depth > MAX_FOLDER_DEPTH) return;
   DIR* handle = ::opendir(dir.c_str());
-  if (handle == nullptr) return;
+  if (handle == nullptr) {
+    if (unread) unread->push_back(UnreadFolder{prefix, std::strerror(errno)});
+    return;
+  }
   std::vector<std::string> names;
   while (dirent* entry = ::readdir(handle)) {
     if (!is_hidden_or_temp(entry->d_name)) names.emplace_back(entry->d_name);
@@ -84,7 +88,7 @@ void walk(const Space& space, const std::string& dir, const std::string& prefix,
     bool is_link = S_ISLNK(link_info.st_mode);
     if (S_ISDIR(info.st_mode)) {
       // A linked folder could lead outside or back up into a loop; only real folders are walked.
-      if (!is_link) walk(space, full, prefix + name + "/", depth + 1, notes);
+      if (!is_link) walk(space, full, prefix + name + "/", depth + 1, notes, unread);
     } else if (S_ISREG(info.st_mode) && name.size() > NOTE_EXTENSION.size() &&
                name.ends_with(NOTE_EXTENSION)) {
       if (is_link) {
@@ -407,9 +411,9 @@ std::string derived_id(std::string_view note_path) {
   return to_hex(fnv1a_64(note_path), 12);
 }
 
-std::vector<NoteFile> list_notes(const Space& space) {
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread) {
   std::vector<NoteFile> notes;
-  walk(space, space.root, "", 0, notes);
+  walk(space, space.root, "", 0, notes, unread);
   std::sort(notes.begin(), notes.end(),
             [](const NoteFile& a, const NoteFile& b) { return a.path < b.path; });
   return notes;

@@ -46,9 +46,15 @@ std::string version_of(std::string_view raw);
 // The id a note without one in its front matter reads with; no write adds it to the file.
 std::string derived_id(std::string_view note_path);
 
+// A folder a listing could not read: its notes are unknown, not gone.
+struct UnreadFolder {
+  std::string prefix;  // space-relative with a trailing "/", "" for the top of the space
+  std::string why;
+};
+
 // Every note of the space, sorted by path. Hidden entries and symlinks that lead outside are
-// skipped.
-std::vector<NoteFile> list_notes(const Space& space);
+// skipped. The folders that could not be read are added to `unread` when given.
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread = nullptr);
 
 // The canonical absolute path of the existing folder `dir`, without a trailing "/".
 std::optional<std::string> folder_root(const std::string& dir);
