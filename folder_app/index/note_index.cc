@@ -42,8 +42,15 @@ constexpr auto CATCH_UP_WAIT = std::chrono::milliseconds(500);
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(1000);
 // A stat-only look at every note, for whatever the watcher may have missed.
 constexpr auto SAFETY_LOOK_EVERY = std::chrono::minutes(10);
+// The full-text index is merged into one piece again, dropping what deletes marked, once the
+// notes written since its last merge add up to this share of the index file: each merge
+// rewrites the whole full-text index, so this bounds its cost to a few times the writes'.
+constexpr int64_t MERGE_AT_SHARE = 4;  // a quarter
+// Pages one merge step writes, under the writer lock; small, so writes wait only briefly.
+constexpr int MERGE_STEP_PAGES = 256;
 
 const char* const SCHEMA = R"(
+PRAGMA auto_vacuum = INCREMENTAL;
 CREATE TABLE notes(doc INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,
   id TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL, size INTEGER NOT NULL,
   inode INTEGER NOT NULL, ctime INTEGER NOT NULL, tag_keys TEXT NOT NULL,
@@ -529,6 +536,9 @@ bool NoteIndex::store(std::vector<NoteRow>& rows, const std::vector<std::string>
   } catch (const SqlError& failed) {
     if (is_damage(failed.code)) mark_broken();
   }
+  int64_t written = static_cast<int64_t>(gone.size());
+  for (const NoteRow& row : rows) written += row.note ? row.stamp.size : 0;
+  written_since_merge_ += written;
   return true;
 }
 
@@ -606,6 +616,38 @@ bool NoteIndex::catch_up() {
   const DeadlineLifted whole;
   apply(watcher->take());
   return true;
+}
+
+void NoteIndex::tidy() {
+  if (written_since_merge_ == 0) return;
+  try {
+    int64_t index_bytes = 0;
+    {
+      std::lock_guard writing(writer_mutex_);
+      Statement pages(*writer_,
+                      "SELECT page_count * page_size FROM pragma_page_count, pragma_page_size");
+      index_bytes = pages.step() ? pages.integer(0) : 0;
+    }
+    if (written_since_merge_ * MERGE_AT_SHARE >= index_bytes) {
+      written_since_merge_ = 0;
+      // A negative step merges every piece toward one, as an optimize does, but a step at a
+      // time; a step that changes (almost) nothing means it is done.
+      for (bool more = true; more;) {
+        std::shared_lock lock(file_lock_);
+        std::lock_guard writing(writer_mutex_);
+        int64_t before = sqlite3_total_changes64(writer_->handle());
+        Statement(*writer_, "INSERT INTO words(words, rank) VALUES('merge', ?1)")
+            .bind(1, int64_t{-MERGE_STEP_PAGES})
+            .step();
+        more = sqlite3_total_changes64(writer_->handle()) - before >= 2;
+      }
+    }
+    std::shared_lock lock(file_lock_);
+    std::lock_guard writing(writer_mutex_);
+    writer_->exec("PRAGMA incremental_vacuum; PRAGMA wal_checkpoint(TRUNCATE)");
+  } catch (const SqlError& failed) {
+    if (is_damage(failed.code)) mark_broken();
+  }
 }
 
 void NoteIndex::tell_unread(const std::vector<UnreadFolder>& unread) {
@@ -744,7 +786,8 @@ void NoteIndex::follow(std::ostream* progress) {
   reconcile(progress);
   auto looked = std::chrono::steady_clock::now();
   for (;;) {
-    watcher_->wait(LOOK_EVERY);
+    // Tidied only when nothing came for a while, so a burst of changes is not slowed by it.
+    if (!watcher_->wait(LOOK_EVERY)) tidy();
     {
       std::lock_guard taking(changes_mutex_);
       if (watcher_->live()) {

@@ -152,6 +152,9 @@ class NoteIndex {
   void apply(const FolderChanges& changes);
   void refresh_all(const std::set<std::string>& note_paths);
   void tell_unread(const std::vector<UnreadFolder>& unread);
+  // Merges the full-text index once enough was written since the last merge, frees unused
+  // pages and folds the log back in.
+  void tidy();
 
   Space space_;
   std::string file_;
@@ -171,7 +174,10 @@ class NoteIndex {
   std::unique_ptr<Watcher> watcher_;
   std::atomic<Watcher*> live_watcher_{nullptr};  // set once it reports changes as they happen
   std::ostream* warnings_ = nullptr;
-  std::set<std::string> told_unread_;  // folders said to be unreadable, until they are read
+  std::set<std::string> told_unread_;
+  std::atomic<int64_t> written_since_merge_{
+      0};  // bytes of notes written into the index  // folders said to be unreadable, until they
+           // are read
 };
 
 // The index of `space` when it is there, ready and has caught up with every change queued
