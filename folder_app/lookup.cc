@@ -138,7 +138,8 @@ Outcome<std::string> find_folder(const Space& space, const std::string& given) {
   if (auto* failed = std::get_if<Failure>(&full)) return *failed;
   // The folder as the disk spells it, which may be another normal form than given.
   const std::string& spelled = std::get<std::string>(full);
-  return spelled.size() > space.root.size() ? spelled.substr(space.root.size() + 1) : "";
+  return spelled.size() > space.root.size() ? listed_path(spelled.substr(space.root.size() + 1))
+                                            : "";
 }
 
 void add_tags(FrontMatter& meta, const std::vector<std::string>& tags) {
