@@ -168,7 +168,9 @@ bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& tar
         if (link.target == target.id) return true;
         break;
       case LinkKind::file:
-        may_lead_there = nfc(link.target) == nfc(target.where.path);
+        // A link to a file that is gone finds a note of its file name.
+        may_lead_there = nfc(link.target) == nfc(target.where.path) ||
+                         name_key(title_of(link.target)) == target.keys.front();
         break;
       case LinkKind::name: {
         // Only a link spelling the note's title or an alias can lead there; most links are

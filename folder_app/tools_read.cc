@@ -209,14 +209,14 @@ std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
   auto candidates = index->links_to(target.path, id, aliases_of(target));
   if (!candidates) return std::nullopt;
   std::vector<std::string> linking;
-  // Where a name leads depends only on the folder it is written in: many notes share one answer.
+  // Where a link leads depends only on the folder it is written in: many notes share one answer.
   std::map<std::string, bool> resolved;
   for (const NoteIndex::LinkFrom& candidate : *candidates) {
     const Link& link = candidate.link;
     bool leads_there = link.target == id;
     if (link.kind != LinkKind::id) {
       std::string from =
-          link.kind == LinkKind::name ? "name\n" + folder_of(candidate.from) : std::string("file");
+          (link.kind == LinkKind::name ? "name\n" : "file\n") + folder_of(candidate.from);
       auto [known, fresh] = resolved.try_emplace(link.target + '\n' + from, false);
       if (fresh) {
         check_deadline();
