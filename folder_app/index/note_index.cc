@@ -23,7 +23,7 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 7;
+constexpr int64_t LAYOUT = 8;
 // Small enough that a write tool waiting for the lock during a build waits only briefly.
 constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
@@ -142,11 +142,12 @@ std::string with_commas(size_t number) {
   return text;
 }
 
-// The keys a link is found by: an id link by its id, a file link by the path it names, a name
-// link by the name_key of its last part (a title) and of the whole name (an alias), spelled as
-// resolve_link spells them.
+// The keys a link is found by: an id link by its id, a file link by the path it names and the
+// name_key of its file name (where a moved note is found), a name link by the name_key of its
+// last part (a title) and of the whole name (an alias), spelled as resolve_link spells them.
 std::vector<std::string> link_keys_of(const Link& link) {
-  if (link.kind != LinkKind::name) return {link.target};
+  if (link.kind == LinkKind::id) return {link.target};
+  if (link.kind == LinkKind::file) return {link.target, name_key(title_of(link.target))};
   std::string name = nfc(link.target);
   if (name.size() > 3 && (name.ends_with(".md") || name.ends_with(".MD") || name.ends_with(".Md") ||
                           name.ends_with(".mD"))) {
@@ -650,19 +651,6 @@ void NoteIndex::tidy() {
   }
 }
 
-void NoteIndex::tell_unread(const std::vector<UnreadFolder>& unread) {
-  std::set<std::string> now;
-  for (const UnreadFolder& folder : unread) {
-    now.insert(folder.prefix);
-    if (told_unread_.contains(folder.prefix) || !warnings_) continue;
-    std::string name = folder.prefix.empty() ? "the folder" : "the folder " + folder.prefix;
-    *warnings_ << "kestil-folder: cannot read " << name << " of " << space_.name << " ("
-               << folder.why << "); its notes stay in the index until it can be read\n"
-               << std::flush;
-  }
-  told_unread_ = std::move(now);
-}
-
 void NoteIndex::reconcile(std::ostream* progress) {
   std::lock_guard reconciling(reconcile_mutex_);
   try {
@@ -681,13 +669,13 @@ void NoteIndex::reconcile(std::ostream* progress) {
     return;
   }
   auto started = std::chrono::steady_clock::now();
-  std::vector<UnreadFolder> unread;
+  // A note in a folder that could not be read is not known to be gone (list_notes says so).
+  std::vector<Unreadable> unread;
   std::vector<NoteFile> files = list_notes(space_, &unread);
-  tell_unread(unread);
-  // A note in a folder that could not be read is not known to be gone.
   auto unchecked = [&](const std::string& path) {
-    return std::any_of(unread.begin(), unread.end(),
-                       [&](const UnreadFolder& folder) { return path.starts_with(folder.prefix); });
+    return std::any_of(unread.begin(), unread.end(), [&](const Unreadable& unreadable) {
+      return unreadable.folder.empty() || path.starts_with(unreadable.folder + "/");
+    });
   };
   std::vector<std::optional<FileStamp>> stamps;
   stamps.reserve(files.size());
@@ -779,7 +767,6 @@ void NoteIndex::reconcile(std::ostream* progress) {
 
 void NoteIndex::follow(std::ostream* progress) {
   yield_to_calls();
-  warnings_ = progress;
   // Watched before the first look, so nothing that changes during it is missed.
   watcher_ = std::make_unique<Watcher>(space_, progress);
   if (watcher_->live()) live_watcher_ = watcher_.get();

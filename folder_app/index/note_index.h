@@ -14,8 +14,8 @@
 //   over it, until a start finds more left-behind rows than live ones and builds anew.
 // - Fresh: before a call answers from the index, catch_up brings in every change the watcher
 //   has queued, so no answer is from before a change that finished before the call began.
-// - A folder that cannot be read keeps the notes it had (said once on the warnings stream); a
-//   note counts as changed when its size, modification or change time or inode differ.
+// - A folder that cannot be read keeps the notes it had; a note counts as changed when its size,
+// modification or change time or inode differ.
 // - An index file that cannot be read, is damaged or has another layout is built anew, never
 //   served. Until the first build is done, ready() is false and the tools scan the files.
 // - Reads come from any thread, each on its own pooled connection; writes take one lock.
@@ -113,8 +113,9 @@ class NoteIndex {
   // Tasks in path order, inside `folder` ("" for all), the first `limit` of them and the count.
   std::optional<Tasks> tasks(const std::string& folder, bool include_done, size_t limit);
   // The links that may lead to the note at `path` with `id` and `aliases`, with the notes they
-  // are written in: id links to `id`, file links to `path`, and name links whose last part is
-  // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
+  // are written in: id links to `id`, file links to `path` or to a file of its name, and name
+  // links whose last part is its title or whose whole is one of its aliases. Where each leads is
+  // for resolve_link to say.
   struct LinkFrom {
     std::string from;  // the path of the note the link is written in
     Link link;
@@ -151,7 +152,6 @@ class NoteIndex {
              std::optional<std::chrono::milliseconds> at_most = std::nullopt);
   void apply(const FolderChanges& changes);
   void refresh_all(const std::set<std::string>& note_paths);
-  void tell_unread(const std::vector<UnreadFolder>& unread);
   // Merges the full-text index once enough was written since the last merge, frees unused
   // pages and folds the log back in.
   void tidy();
@@ -173,7 +173,6 @@ class NoteIndex {
   std::timed_mutex changes_mutex_;
   std::unique_ptr<Watcher> watcher_;
   std::atomic<Watcher*> live_watcher_{nullptr};  // set once it reports changes as they happen
-  std::ostream* warnings_ = nullptr;
   std::set<std::string> told_unread_;
   std::atomic<int64_t> written_since_merge_{
       0};  // bytes of notes written into the index  // folders said to be unreadable, until they

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ipc.h"
+#include "names.h"
 #endif
 
 namespace kestil::folder {
@@ -97,13 +98,14 @@ class Watcher::Inotify {
         struct stat info {};
         if (::lstat((full + "/" + name).c_str(), &info) != 0) continue;
         if (S_ISDIR(info.st_mode)) folders.push_back(joined(folder, name));
-        if (is_note_name(name)) changes.notes.insert(without_extension(joined(folder, name)));
+        if (is_note_name(name)) changes.notes.insert(note_path(joined(folder, name)));
       }
     }
   }
 
-  static std::string without_extension(const std::string& path) {
-    return path.substr(0, path.size() - NOTE_EXTENSION.size());
+  // Folders are watched by their names on disk; the index knows notes by their listed paths.
+  static std::string note_path(const std::string& file) {
+    return listed_path(file.substr(0, file.size() - NOTE_EXTENSION.size()));
   }
 
   void unwatch_tree(const std::string& folder) {
@@ -159,7 +161,7 @@ class Watcher::Inotify {
       if (event.mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) watch_tree(path, changes);
       if (event.mask & (IN_DELETE | IN_MOVED_FROM | IN_ATTRIB)) changes.everything = true;
     } else if (is_note_name(name)) {
-      changes.notes.insert(without_extension(path));
+      changes.notes.insert(note_path(path));
     }
   }
 
