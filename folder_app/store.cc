@@ -559,7 +559,7 @@ std::optional<Failure> write_atomically(const std::string& file, std::string_vie
 }
 
 Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
-                            const BeforeRename& before_rename) {
+                            const BeforeRename& before_rename, WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure unreadable{"The note '" + where.path + "' could not be read; try again."};
   std::optional<std::string> target = real_path(where.file);
@@ -574,6 +574,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
   const std::string name = target->substr(target->rfind('/') + 1);
   // Set once this write is in place and the file that was read must be merged into it again.
   std::optional<FileState> ours;
+  std::string ours_bytes;  // what it holds
   std::optional<Failure> refused;
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
     refused.reset();
@@ -611,12 +612,19 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
       continue;
     }
     if (!only_grown(source.get(), *read_state, current.raw)) continue;
+    if (record) {
+      if (auto failed = record->pending(*target, ours ? ours_bytes : current.raw, bytes)) {
+        return *failed;
+      }
+    }
     if (before_rename && !before_rename()) {
       temp.leave();
       return Failure{std::string(STOPPED)};
     }
-    if (!temp.rename_to(*target)) return Failure{std::string(NOT_RENAMED)};
-    sync_folder(folder);
+    const bool put = temp.rename_to(*target);
+    if (put) sync_folder(folder);
+    if (record) record->finished(put);
+    if (!put) return Failure{std::string(NOT_RENAMED)};
     // A write that reached the file that was read in the instant of the rename: what was
     // appended follows this write, as if written just after it; any other change is merged by
     // applying `change` to it again.
@@ -626,6 +634,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
       return Update{std::move(current), bytes + *carried};
     }
     ours = state_of_fd(temp.fd());
+    ours_bytes = bytes;
   }
   if (ours) return Failure{"The note '" + where.path + "' " + RACED};
   return Failure{"The note '" + where.path + "' kept changing while it was written (" +
@@ -633,7 +642,8 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
 }
 
 std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
-                                        std::string_view bytes, const BeforeRename& before_rename) {
+                                        std::string_view bytes, const BeforeRename& before_rename,
+                                        WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure taken{"A note '" + std::string(note_path) +
                       "' already exists; choose another title or use append_to_note."};
@@ -642,6 +652,9 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   std::string folder = file.substr(0, slash);
   TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644);
   if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+  if (record) {
+    if (auto failed = record->pending(file, std::nullopt, bytes)) return *failed;
+  }
   if (before_rename && !before_rename()) {
     temp.leave();
     return Failure{std::string(STOPPED)};
@@ -649,10 +662,45 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   // A link fails when the name is taken, where a rename would replace what has it.
   if (::link(temp.path().c_str(), file.c_str()) != 0) {
     struct stat info {};
-    if (errno == EEXIST || ::lstat(file.c_str(), &info) == 0) return taken;
-    if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};  // no hard links here
+    const bool free = errno != EEXIST && ::lstat(file.c_str(), &info) != 0;
+    const bool put = free && temp.rename_to(file);  // no hard links here
+    if (!put) {
+      if (record) record->finished(false);
+      return free ? Failure{std::string(NOT_RENAMED)} : taken;
+    }
   }
   sync_folder(folder);
+  if (record) record->finished(true);
+  return std::nullopt;
+}
+
+std::optional<Failure> move_note_out(const NoteFile& where, std::string_view expected,
+                                     const std::string& destination, WriteRecord* record) {
+  const Failure changed{"The note '" + where.path + "' changed meanwhile; it was left in place."};
+  const size_t slash = where.file.rfind('/');
+  const std::string folder = where.file.substr(0, slash);
+  std::optional<std::string> held = read_file(where.file, SIZE_MAX);
+  if (!held || *held != expected) return changed;
+  struct stat info {};
+  if (::lstat(destination.c_str(), &info) == 0) return Failure{destination + " already exists."};
+  if (record) {
+    if (auto failed = record->pending(where.file, expected, std::nullopt)) return *failed;
+  }
+  // Renamed aside first, so the file checked is the one taken even while an editor saves; a
+  // crash leaves it as an unfinished new note, which the next start puts back in place.
+  const std::string aside = folder + "/" + temp_name(NEW_PREFIX, where.file.substr(slash + 1));
+  std::optional<std::string> moved;
+  if (::rename(where.file.c_str(), aside.c_str()) == 0) moved = read_file(aside, SIZE_MAX);
+  const bool kept = moved && *moved == expected && !write_atomically(destination, expected);
+  if (moved && !kept) {
+    // A link never replaces a note saved under the name meanwhile.
+    if (::link(aside.c_str(), where.file.c_str()) == 0) ::unlink(aside.c_str());
+  }
+  if (kept) ::unlink(aside.c_str());
+  sync_folder(folder);
+  if (record) record->finished(kept);
+  if (!moved) return Failure{"The note '" + where.path + "' could not be moved."};
+  if (!kept) return *moved == expected ? Failure{"Could not write " + destination + "."} : changed;
   return std::nullopt;
 }
 
