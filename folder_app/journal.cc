@@ -20,6 +20,7 @@ constexpr int LAYOUT = 1;
 constexpr int BUSY_TIMEOUT_MS = 5000;
 // Whole lines kept on each side of a changed span: a unified diff shows three.
 constexpr int CONTEXT_LINES = 4;
+constexpr size_t CONTEXT_BYTES = 1024;
 // What a row costs beyond its texts, roughly: numbers, versions, the page it sits in.
 constexpr int64_t ROW_OVERHEAD = 120;
 // The limits are checked after this many changes, and when the journal opens.
@@ -153,27 +154,35 @@ Change change_from(Query& row, bool with_texts) {
   return change;
 }
 
-// Where the whole line `count` lines before the one holding `at` starts.
+// Where the line holding `at` starts, moved back over up to `count` whole lines of context
+// while they hold at most CONTEXT_BYTES.
 size_t lines_back(std::string_view text, size_t at, int count) {
-  size_t start = at;
-  for (int n = 0; n <= count && start > 0; ++n) {
-    size_t previous = text.rfind('\n', start - 1);
-    if (n == 0 && previous == start - 1) continue;  // `at` already starts a line
-    start = previous == std::string_view::npos ? 0 : previous + 1;
-    if (previous == std::string_view::npos) break;
-    if (n < count) start = previous;
+  auto line_start = [&](size_t pos) {
+    size_t previous = pos == 0 ? std::string_view::npos : text.rfind('\n', pos - 1);
+    return previous == std::string_view::npos ? 0 : previous + 1;
+  };
+  const size_t start = line_start(at);
+  size_t begin = start;
+  for (int n = 0; n < count && begin > 0 && start - line_start(begin - 1) <= CONTEXT_BYTES; ++n) {
+    begin = line_start(begin - 1);
   }
-  return start;
+  return begin;
 }
 
-// Where the line `count` lines after the one holding `at` ends (after its line break).
-size_t lines_on(std::string_view text, size_t at, int count) {
-  size_t end = at;
-  for (int n = 0; n < count && end < text.size(); ++n) {
-    size_t next = text.find('\n', end);
-    end = next == std::string_view::npos ? text.size() : next + 1;
+// Where the line holding `at` ends (`at` itself when a line starts there on both sides), moved
+// on over up to `count` whole lines of context while they hold at most CONTEXT_BYTES.
+size_t lines_on(std::string_view text, size_t at, bool line_starts, int count) {
+  auto line_end = [&](size_t pos) {
+    size_t next = text.find('\n', pos);
+    return next == std::string_view::npos ? text.size() : next + 1;
+  };
+  const size_t end = line_starts ? at : line_end(at);
+  size_t finish = end;
+  for (int n = 0; n < count && finish < text.size() && line_end(finish) - end <= CONTEXT_BYTES;
+       ++n) {
+    finish = line_end(finish);
   }
-  return end;
+  return finish;
 }
 
 // The span of `after` that differs from `before`, with whole lines of context around it.
@@ -187,7 +196,11 @@ void fill_span(Change& change, std::string_view before, std::string_view after) 
   }
   size_t start = lines_back(after, prefix, CONTEXT_LINES);
   size_t after_end = after.size() - suffix;
-  size_t end = lines_on(after, after_end, CONTEXT_LINES);
+  const size_t before_end = before.size() - suffix;
+  const bool line_starts =
+      after_end == after.size() || ((after_end == 0 || after[after_end - 1] == '\n') &&
+                                    (before_end == 0 || before[before_end - 1] == '\n'));
+  size_t end = lines_on(after, after_end, line_starts, CONTEXT_LINES);
   change.start = static_cast<int64_t>(start);
   change.first_line = static_cast<int64_t>(std::count(after.begin(), after.begin() + start, '\n'));
   change.lead = after.substr(start, prefix - start);
@@ -391,7 +404,9 @@ void Journal::settle_pending() {
     while (query.step()) {
       // A writer still running finishes its own entry.
       pid_t writer = static_cast<pid_t>(query.integer(19));
-      if (writer > 0 && (::kill(writer, 0) == 0 || errno == EPERM)) continue;
+      if (writer > 0 && writer != ::getpid() && (::kill(writer, 0) == 0 || errno == EPERM)) {
+        continue;
+      }
       pending.push_back(change_from(query, false));
     }
   } catch (const JournalError&) {
