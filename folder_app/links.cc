@@ -207,6 +207,13 @@ std::optional<std::string> nearest(const std::vector<std::string>& paths, std::s
   return *std::min_element(paths.begin(), paths.end(), shorter);
 }
 
+// The note named `title` as a bare [[title]] finds it: in the folder `near` first, then by the
+// shortest path.
+std::optional<std::string> by_title(std::string_view title, std::string_view near,
+                                    const NoteLookup& notes) {
+  return nearest(notes.titled(name_key(title)), near);
+}
+
 std::optional<std::string> resolve_name(std::string_view written, std::string_view from_path,
                                         const NoteLookup& notes) {
   std::string name = nfc(written);
@@ -222,7 +229,12 @@ std::optional<std::string> resolve_name(std::string_view written, std::string_vi
   });
   std::string_view from_folder = folder_part(from_path);
   if (!titled.empty()) return nearest(titled, joined(from_folder, folder_part(name)));
-  return nearest(notes.aliased(key), from_folder);
+  if (std::optional<std::string> aliased = nearest(notes.aliased(key), from_folder)) {
+    return aliased;
+  }
+  // [[Folder/Title]] whose note was moved to another folder.
+  if (name.find('/') == std::string::npos) return std::nullopt;
+  return by_title(title_part(name), from_folder, notes);
 }
 
 }  // namespace
@@ -273,7 +285,9 @@ std::optional<std::string> resolve_link(const Link& link, std::string_view from_
     case LinkKind::id:
       return notes.with_id(link.target);
     case LinkKind::file:
-      return notes.existing(link.target);
+      // A file link whose note was moved (with mv, by an editor) finds it by its file name.
+      if (std::optional<std::string> exact = notes.existing(link.target)) return exact;
+      return by_title(title_part(link.target), folder_part(from_path), notes);
     case LinkKind::name:
       return resolve_name(link.target, from_path, notes);
   }
@@ -318,7 +332,7 @@ std::string links_for_assistant(std::string_view markdown, std::string_view from
     if (link.kind != LinkKind::file) continue;
     std::string_view written = markdown.substr(link.begin, link.end - link.begin);
     if (written.find_first_of("#?") != std::string_view::npos) continue;  // keeps its anchor
-    std::optional<std::string> path = notes.existing(link.target);
+    std::optional<std::string> path = resolve_link(link, from_path, notes);
     std::optional<std::string> id = path ? notes.id_at(*path) : std::nullopt;
     if (!id) continue;
     out.append(markdown.substr(copied, link.begin - copied));

@@ -57,7 +57,9 @@ class NoteLookup {
 // The path of the note `link`, written in the note at `from_path`, leads to; none when it
 // leads nowhere. A name resolves as an exact path first, then to a note of that name in the
 // linking note's folder, then to the one with the shortest path; aliases count when no title
-// matches.
+// matches. A note moved elsewhere is still found: a file link that leads to no file, and a
+// name with a folder part ("Folder/Title") that names no note, resolve by their last part as
+// a bare title does.
 std::optional<std::string> resolve_link(const Link& link, std::string_view from_path,
                                         const NoteLookup& notes);
 
@@ -71,7 +73,7 @@ std::string links_for_editor(std::string_view markdown, std::string_view from_pa
                              const NoteLookup& notes);
 
 // `markdown`, read from the note at `from_path`, with every relative Markdown link that leads
-// exactly to a note shown as its id link again.
+// to a note (as resolve_link finds it) shown as its id link again.
 std::string links_for_assistant(std::string_view markdown, std::string_view from_path,
                                 const NoteLookup& notes);
 

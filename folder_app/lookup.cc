@@ -138,7 +138,8 @@ Outcome<std::string> find_folder(const Space& space, const std::string& given) {
   if (auto* failed = std::get_if<Failure>(&full)) return *failed;
   // The folder as the disk spells it, which may be another normal form than given.
   const std::string& spelled = std::get<std::string>(full);
-  return spelled.size() > space.root.size() ? spelled.substr(space.root.size() + 1) : "";
+  return spelled.size() > space.root.size() ? listed_path(spelled.substr(space.root.size() + 1))
+                                            : "";
 }
 
 void add_tags(FrontMatter& meta, const std::vector<std::string>& tags) {
@@ -167,7 +168,9 @@ bool links_to(std::string_view body, const NoteFile& from, const LinkTarget& tar
         if (link.target == target.id) return true;
         break;
       case LinkKind::file:
-        may_lead_there = nfc(link.target) == nfc(target.where.path);
+        // A link to a file that is gone finds a note of its file name.
+        may_lead_there = nfc(link.target) == nfc(target.where.path) ||
+                         name_key(title_of(link.target)) == target.keys.front();
         break;
       case LinkKind::name: {
         // Only a link spelling the note's title or an alias can lead there; most links are

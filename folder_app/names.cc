@@ -84,7 +84,89 @@ std::optional<std::string> hidden_character_problem(std::string_view what, std::
   return "The " + std::string(what) + " '" + excerpt(name) + "' holds " + kind + "; leave it out.";
 }
 
+// The length of the UTF-8 character at the start of `text`, or 0 when none starts there.
+size_t character_length(std::string_view text) {
+  utf8proc_int32_t c = 0;
+  utf8proc_ssize_t used = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                           static_cast<utf8proc_ssize_t>(text.size()), &c);
+  return used > 0 ? static_cast<size_t>(used) : 0;
+}
+
+bool is_utf8(std::string_view text) {
+  while (!text.empty()) {
+    size_t length = character_length(text);
+    if (length == 0) return false;
+    text.remove_prefix(length);
+  }
+  return true;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+template <typename EachPart>
+std::string path_by_parts(std::string_view path, EachPart each) {
+  std::string out;
+  for (;;) {
+    size_t slash = path.find('/');
+    out += each(path.substr(0, slash));
+    if (slash == std::string_view::npos) return out;
+    out += '/';
+    path.remove_prefix(slash + 1);
+  }
+}
+
 }  // namespace
+
+std::string listed_name(std::string_view name) {
+  if (is_ascii(name) || is_utf8(name)) return std::string(name);
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  std::string listed;
+  while (!name.empty()) {
+    size_t length = character_length(name);
+    if (length > 0 && name.front() != '%') {
+      listed += name.substr(0, length);
+      name.remove_prefix(length);
+      continue;
+    }
+    auto byte = static_cast<unsigned char>(name.front());
+    listed += '%';
+    listed += HEX[byte >> 4];
+    listed += HEX[byte & 0xf];
+    name.remove_prefix(1);
+  }
+  return listed;
+}
+
+std::string unlisted_name(std::string_view listed) {
+  if (listed.find('%') == std::string_view::npos) return std::string(listed);
+  std::string name;
+  for (size_t at = 0; at < listed.size(); ++at) {
+    int high = at + 2 < listed.size() && listed[at] == '%' ? hex_digit(listed[at + 1]) : -1;
+    int low = high >= 0 ? hex_digit(listed[at + 2]) : -1;
+    if (low >= 0) {
+      name += static_cast<char>(high * 16 + low);
+      at += 2;
+    } else {
+      name += listed[at];
+    }
+  }
+  // Only a name that listed_name writes this way was written this way.
+  return listed_name(name) == listed ? name : std::string(listed);
+}
+
+std::string listed_path(std::string_view path) {
+  if (is_ascii(path)) return std::string(path);
+  return path_by_parts(path, listed_name);
+}
+
+std::string unlisted_path(std::string_view listed) {
+  if (listed.find('%') == std::string_view::npos) return std::string(listed);
+  return path_by_parts(listed, unlisted_name);
+}
 
 std::string nfc(std::string_view text) {
   if (is_ascii(text)) return std::string(text);

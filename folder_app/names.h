@@ -15,6 +15,19 @@ std::string nfc(std::string_view text);
 // What two names are compared by when case does not matter: NFC and case-folded.
 std::string name_key(std::string_view text);
 
+// A file or folder name as the tools show it and take it back: a name that is valid UTF-8 as it
+// is; in any other, each byte that is no part of a UTF-8 character, and each '%', written as
+// %XY (two upper-case hex digits), so "Caf\xe9" shows as "Caf%E9".
+std::string listed_name(std::string_view name);
+
+// The name on disk that listed_name shows as `listed`, or `listed` itself when no other name
+// shows that way.
+std::string unlisted_name(std::string_view listed);
+
+// The same for each part of a path.
+std::string listed_path(std::string_view path);
+std::string unlisted_path(std::string_view listed);
+
 // At most 200 characters of `text`, cut on a character boundary and ended with "…" when cut:
 // what a message may quote of an argument, however long the argument was.
 std::string excerpt(std::string_view text);

@@ -13,6 +13,11 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <set>
+#include <system_error>
 
 #include "catalog.h"
 #include "deadline.h"
@@ -65,40 +70,73 @@ int64_t mtime_ns_of(const struct stat& info) {
 #endif
 }
 
-void walk(const Space& space, const std::string& dir, const std::string& prefix, int depth,
-          std::vector<NoteFile>& notes) {
-  if (depth > MAX_FOLDER_DEPTH) return;
-  DIR* handle = ::opendir(dir.c_str());
-  if (handle == nullptr) return;
+// Says `text` on stderr the first time it comes up in this run: a scan meets the same problem on
+// every call.
+void warn_once(const std::string& text) {
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  std::lock_guard lock(mutex);
+  if (said.insert(text).second) std::cerr << "kestil-folder: " << text << "\n" << std::flush;
+}
+
+// What one folder holds that the tools show: its real subfolders (a linked folder could lead
+// outside or back up into a loop) and its notes, by the names the tools show; or why it cannot
+// be read.
+struct Held {
+  std::vector<std::pair<std::string, std::string>> folders;  // shown name, name on disk
+  std::vector<NoteFile> notes;
+  int error = 0;
+};
+
+Held held_in(const Space& space, const std::string& dir, const std::string& prefix) {
+  Held held;
   std::vector<std::string> names;
-  while (dirent* entry = ::readdir(handle)) {
-    if (!is_hidden_or_temp(entry->d_name)) names.emplace_back(entry->d_name);
+  {
+    DIR* handle = ::opendir(dir.c_str());
+    if (handle == nullptr) {
+      held.error = errno;
+      return held;
+    }
+    while (dirent* entry = ::readdir(handle)) {
+      if (!is_hidden_or_temp(entry->d_name)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(handle);
   }
-  ::closedir(handle);
+  std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     check_deadline();
+    std::string shown = listed_name(name);
+    if (shown != name && std::binary_search(names.begin(), names.end(), shown)) {
+      warn_once("'" + prefix + shown +
+                "' is the name of one entry and the listed form of another, " +
+                "whose name is not UTF-8; that one is left out: rename it.");
+      continue;
+    }
     std::string full = dir + "/" + name;
     struct stat link_info {};
     struct stat info {};
     if (::lstat(full.c_str(), &link_info) != 0 || ::stat(full.c_str(), &info) != 0) continue;
     bool is_link = S_ISLNK(link_info.st_mode);
     if (S_ISDIR(info.st_mode)) {
-      // A linked folder could lead outside or back up into a loop; only real folders are walked.
-      if (!is_link) walk(space, full, prefix + name + "/", depth + 1, notes);
-    } else if (S_ISREG(info.st_mode) && name.size() > NOTE_EXTENSION.size() &&
-               name.ends_with(NOTE_EXTENSION)) {
+      if (!is_link) held.folders.emplace_back(std::move(shown), name);
+    } else if (S_ISREG(info.st_mode) && shown.size() > NOTE_EXTENSION.size() &&
+               shown.ends_with(NOTE_EXTENSION)) {
       if (is_link) {
         std::optional<std::string> real = real_path(full);
         if (!real || !inside(space, *real)) continue;
       }
-      std::string path = prefix + name.substr(0, name.size() - NOTE_EXTENSION.size());
-      notes.push_back(NoteFile{std::move(path), std::move(full), mtime_ns_of(info)});
+      std::string path = prefix + shown.substr(0, shown.size() - NOTE_EXTENSION.size());
+      held.notes.push_back(NoteFile{std::move(path), std::move(full), mtime_ns_of(info)});
     }
   }
+  return held;
 }
 
-std::optional<std::string> read_file(const std::string& file, size_t max_bytes) {
+// The first `max_bytes` of `file`; none when it cannot be read, and then `error` says why.
+std::optional<std::string> read_file(const std::string& file, size_t max_bytes,
+                                     int* error = nullptr) {
   UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() && error) *error = errno;
   if (!fd.valid()) return std::nullopt;
   std::string bytes;
   struct stat info {};
@@ -109,6 +147,7 @@ std::optional<std::string> read_file(const std::string& file, size_t max_bytes) 
   while (bytes.size() < max_bytes) {
     ssize_t got = ::read(fd.get(), buffer, std::min(sizeof buffer, max_bytes - bytes.size()));
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && error) *error = errno;
     if (got < 0) return std::nullopt;
     if (got == 0) break;
     bytes.append(buffer, static_cast<size_t>(got));
@@ -407,9 +446,28 @@ std::string derived_id(std::string_view note_path) {
   return to_hex(fnv1a_64(note_path), 12);
 }
 
-std::vector<NoteFile> list_notes(const Space& space) {
+std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable) {
   std::vector<NoteFile> notes;
-  walk(space, space.root, "", 0, notes);
+  // Folders still to read, deepest last: no depth is too deep but the system's own path limit.
+  std::vector<std::pair<std::string, std::string>> folders = {{space.root, ""}};
+  std::set<std::pair<dev_t, ino_t>> seen;  // a folder mounted inside itself is read once
+  while (!folders.empty()) {
+    auto [dir, prefix] = std::move(folders.back());
+    folders.pop_back();
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) == 0 && !seen.emplace(info.st_dev, info.st_ino).second) continue;
+    Held held = held_in(space, dir, prefix);
+    if (held.error != 0) {
+      std::string folder = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
+      warn_once("the folder '" + (folder.empty() ? space.root : folder) + "' of " + space.name +
+                " cannot be read (" + error_text(held.error) + "); its notes are not listed");
+      if (unreadable) unreadable->push_back(Unreadable{folder, held.error});
+      continue;
+    }
+    std::move(held.notes.begin(), held.notes.end(), std::back_inserter(notes));
+    for (auto& [shown, name] : held.folders)
+      folders.emplace_back(dir + "/" + name, prefix + shown + "/");
+  }
   std::sort(notes.begin(), notes.end(),
             [](const NoteFile& a, const NoteFile& b) { return a.path < b.path; });
   return notes;
@@ -422,8 +480,24 @@ std::optional<std::string> folder_root(const std::string& dir) {
   return root;
 }
 
+std::string on_disk(const Space& space, std::string_view relative) {
+  if (relative.empty()) return space.root;
+  std::string literal = space.root + "/" + std::string(relative);
+  if (relative.find('%') == std::string_view::npos) return literal;
+  std::string unlisted = unlisted_path(relative);
+  struct stat info {};
+  if (unlisted == relative || ::lstat(literal.c_str(), &info) == 0) return literal;
+  return space.root + "/" + unlisted;
+}
+
+std::string error_text(int error) {
+  std::string text = std::generic_category().message(error);
+  if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') text.front() += 'a' - 'A';
+  return text;
+}
+
 std::string note_file(const Space& space, std::string_view note_path) {
-  return space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
+  return on_disk(space, std::string(note_path) + std::string(NOTE_EXTENSION));
 }
 
 bool path_taken(const Space& space, std::string_view note_path) {
@@ -458,7 +532,7 @@ Outcome<std::string> clean_path(std::string_view given, bool is_note) {
 }
 
 Outcome<std::string> existing_folder(const Space& space, std::string_view folder) {
-  std::string full = folder.empty() ? space.root : space.root + "/" + std::string(folder);
+  std::string full = folder.empty() ? space.root : on_disk(space, folder);
   std::optional<std::string> real = real_path(full);
   std::optional<std::string> other = real ? std::nullopt : respelled(space, folder);
   if (other) {
@@ -496,22 +570,13 @@ Outcome<std::optional<NoteFile>> note_at(const Space& space, std::string_view no
   }
   struct stat info {};
   if (::stat(real->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::optional<NoteFile>{};
-  return std::optional<NoteFile>{NoteFile{spelled, full, mtime_ns_of(info)}};
+  return std::optional<NoteFile>{NoteFile{listed_path(spelled), full, mtime_ns_of(info)}};
 }
 
 FolderEntries read_folder(const Space& space, const std::string& folder, std::string_view prefix) {
-  FolderEntries entries;
-  // At the deepest level the walk takes the notes of this folder and goes no further down.
-  walk(space, folder, std::string(prefix), MAX_FOLDER_DEPTH, entries.notes);
-  DIR* handle = ::opendir(folder.c_str());
-  if (handle == nullptr) return entries;
-  while (dirent* entry = ::readdir(handle)) {
-    std::string name = entry->d_name;
-    struct stat info {};
-    if (is_hidden_or_temp(name) || ::lstat((folder + "/" + name).c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) entries.folders.push_back(name);
-  }
-  ::closedir(handle);
+  Held held = held_in(space, folder, std::string(prefix));
+  FolderEntries entries{{}, std::move(held.notes), held.error};
+  for (auto& [shown, name] : held.folders) entries.folders.push_back(std::move(shown));
   std::sort(entries.folders.begin(), entries.folders.end());
   std::sort(entries.notes.begin(), entries.notes.end(),
             [](const NoteFile& a, const NoteFile& b) { return a.path < b.path; });
@@ -520,8 +585,15 @@ FolderEntries read_folder(const Space& space, const std::string& folder, std::st
 
 Outcome<Note> load_note(const NoteFile& where) {
   check_deadline();
-  std::optional<std::string> raw = read_file(where.file, SIZE_MAX);
-  if (!raw) return Failure{"The note '" + where.path + "' could not be read; try again."};
+  int error = 0;
+  std::optional<std::string> raw = read_file(where.file, SIZE_MAX, &error);
+  if (!raw && (error == ENOENT || error == ENOTDIR)) {
+    return Failure{"No note '" + where.path +
+                   "' in this space any more; search_notes or list_folder shows what is there."};
+  }
+  if (!raw) {
+    return Failure{"The note '" + where.path + "' cannot be read (" + error_text(error) + ")."};
+  }
   return note_from(where, std::move(*raw));
 }
 
@@ -647,7 +719,8 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure taken{"A note '" + std::string(note_path) +
                       "' already exists; choose another title or use append_to_note."};
-  std::string file = note_file(space, note_path);
+  // A new note has the name given, never one it merely shows as.
+  std::string file = space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
   TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644);

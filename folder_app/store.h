@@ -46,14 +46,25 @@ std::string version_of(std::string_view raw);
 // The id a note without one in its front matter reads with; no write adds it to the file.
 std::string derived_id(std::string_view note_path);
 
-// Every note of the space, sorted by path. Hidden entries and symlinks that lead outside are
-// skipped.
-std::vector<NoteFile> list_notes(const Space& space);
+// A folder a walk could not read, by its space-relative path ("" for the top), and why (errno).
+struct Unreadable {
+  std::string folder;
+  int error = 0;
+};
+
+// Every note of the space, sorted by path, however deep. Hidden entries and symlinks that lead
+// outside are skipped. Paths are as listed_path shows them. A folder that cannot be read is
+// said once on stderr and added to `unreadable`.
+std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable = nullptr);
 
 // The canonical absolute path of the existing folder `dir`, without a trailing "/".
 std::optional<std::string> folder_root(const std::string& dir);
 
-// The file of the note at space-relative `note_path`.
+// The absolute path of `relative` (below the space root) as listings show it: the path itself
+// when something has that name, else the one whose listed form it is.
+std::string on_disk(const Space& space, std::string_view relative);
+
+// The file of the note at space-relative `note_path`, as a listing shows it (see listed_path).
 std::string note_file(const Space& space, std::string_view note_path);
 
 // Whether anything (a note, a folder, a link) already has the name of the note `note_path`.
@@ -75,10 +86,12 @@ Outcome<std::optional<NoteFile>> note_at(const Space& space, std::string_view no
 struct FolderEntries {
   std::vector<std::string> folders;
   std::vector<NoteFile> notes;
+  int error = 0;  // why the folder could not be read (errno), or 0
 };
 FolderEntries read_folder(const Space& space, const std::string& folder, std::string_view prefix);
 
-// Reads and splits a note file.
+// Reads and splits a note file. A note that is gone says "No note"; one that cannot be read
+// says why.
 Outcome<Note> load_note(const NoteFile& where);
 
 // Reads only as much of a note as its id needs.
@@ -152,6 +165,9 @@ Tidied tidy_temporary_files(const Space& space);
 
 // Creates the folder `name` inside the existing absolute folder `parent` if missing.
 std::optional<Failure> ensure_folder(const std::string& parent, std::string_view name);
+
+// Why a file could not be read, for a message: "permission denied".
+std::string error_text(int error);
 
 // Seconds-precision UTC time "2026-12-06T22:50:06Z".
 std::string utc_time(int64_t mtime_ns);

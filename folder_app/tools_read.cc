@@ -16,6 +16,8 @@ constexpr int64_t DEFAULT_MAX_CHARS = 20000;
 constexpr int64_t MIN_MAX_CHARS = 1000;
 constexpr size_t MAX_QUERY_CHARACTERS = 1000;
 constexpr size_t MAX_BACKLINKS = 100;
+// A block longer than the smallest reply is read in pieces of this many characters.
+constexpr size_t PIECE_CHARS = 1000;
 
 size_t characters(std::string_view text) {
   return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
@@ -23,27 +25,80 @@ size_t characters(std::string_view text) {
   }));
 }
 
-// A note as read_note shows it, from block `cursor` on, whole blocks up to `max_chars`. Links to
-// notes of the space show as id links, which is how the assistant writes them; refs and the
-// version stay those of the file's bytes.
+// The byte offset in `text` after its first `count` characters (its size when it has fewer).
+size_t after_characters(std::string_view text, size_t count) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xc0) != 0x80 && count-- == 0) return at;
+  }
+  return text.size();
+}
+
+// How many places a cursor may stand at in a block of `size` characters: its start, and in a
+// block too long for the smallest reply, each PIECE_CHARS after it.
+size_t places_in(size_t size) {
+  return size <= PIECE_CHARS ? 1 : (size + PIECE_CHARS - 1) / PIECE_CHARS;
+}
+
+// A note as read_note shows it from `cursor` on, whole blocks up to `max_chars`; a block longer
+// than that is cut inside and read on from where it was cut. The cursor counts blocks, a long
+// block once for every PIECE_CHARS characters begun. Links to notes of the space show as id
+// links, which is how the assistant writes them; refs and the version stay those of the file's
+// bytes.
 Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
                         const NoteLookup& notes) {
   std::vector<Block> blocks = split_blocks(note.body());
-  if (static_cast<size_t>(cursor) > blocks.size()) {
-    return Failure{"The cursor " + std::to_string(cursor) + " is past the note's " +
-                   std::to_string(blocks.size()) + " blocks; start again at 0."};
+  std::vector<size_t> sizes;
+  size_t places = 0;
+  size_t index = blocks.size();
+  size_t piece = 0;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    sizes.push_back(characters(blocks[i].text));
+    size_t here = places_in(sizes.back());
+    if (index == blocks.size() && static_cast<size_t>(cursor) < places + here) {
+      index = i;
+      piece = static_cast<size_t>(cursor) - places;
+    }
+    places += here;
   }
+  if (static_cast<size_t>(cursor) > places) {
+    return Failure{"The cursor " + std::to_string(cursor) + " is past the note's end (" +
+                   std::to_string(places) + "); start again at 0."};
+  }
+  const auto budget = static_cast<size_t>(max_chars);
   std::string markdown;
   size_t used = 0;
-  size_t index = static_cast<size_t>(cursor);
-  for (; index < blocks.size(); ++index) {
-    std::string piece = "<!-- " + block_ref(index, blocks[index].text) + " -->\n";
-    piece += links_for_assistant(blocks[index].text, note.where.path, notes);
-    piece += "\n\n";
-    size_t size = characters(piece);
-    if (!markdown.empty() && used + size > static_cast<size_t>(max_chars)) break;
-    markdown += piece;
-    used += size;
+  size_t place = static_cast<size_t>(cursor);
+  for (; index < blocks.size(); ++index, piece = 0) {
+    std::string_view text = blocks[index].text;
+    std::string ref = block_ref(index, text);
+    if (piece == 0 && sizes[index] <= budget) {
+      std::string shown =
+          "<!-- " + ref + " -->\n" + links_for_assistant(text, note.where.path, notes) + "\n\n";
+      size_t size = characters(shown);
+      if (!markdown.empty() && used + size > budget) break;
+      markdown += shown;
+      used += size;
+      place += places_in(sizes[index]);
+      continue;
+    }
+    if (!markdown.empty()) break;  // a long block is cut only where a reply starts
+    size_t last =
+        std::min(places_in(sizes[index]), piece + std::max<size_t>(1, budget / PIECE_CHARS));
+    size_t begin = after_characters(text, piece * PIECE_CHARS);
+    size_t end = begin + after_characters(text.substr(begin), (last - piece) * PIECE_CHARS);
+    markdown += "<!-- " + ref;
+    if (piece > 0) markdown += " from character " + std::to_string(piece * PIECE_CHARS + 1);
+    markdown += " -->\n" +
+                links_for_assistant(text.substr(begin, end - begin), note.where.path, notes) + "\n";
+    place += last - piece;
+    if (end < text.size()) {
+      markdown += "<!-- " + ref + " cut: " + std::to_string(sizes[index] - last * PIECE_CHARS) +
+                  " more characters of this block; read on with cursor " + std::to_string(place) +
+                  " -->\n\n";
+      break;
+    }
+    markdown += "\n";
+    used = characters(markdown);
   }
   if (!markdown.empty()) markdown.pop_back();
   Json view{{"id", note.id},
@@ -56,7 +111,7 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
             {"markdown", markdown}};
   if (!note.meta.description.empty()) view["description"] = note.meta.description;
   if (!note.meta.style.empty()) view["style"] = note.meta.style;
-  if (index < blocks.size()) view["next_cursor"] = index;
+  if (place < places) view["next_cursor"] = place;
   return view;
 }
 
@@ -154,14 +209,14 @@ std::optional<std::vector<IndexedNote>> indexed_backlinks(const Space& space,
   auto candidates = index->links_to(target.path, id, aliases_of(target));
   if (!candidates) return std::nullopt;
   std::vector<std::string> linking;
-  // Where a name leads depends only on the folder it is written in: many notes share one answer.
+  // Where a link leads depends only on the folder it is written in: many notes share one answer.
   std::map<std::string, bool> resolved;
   for (const NoteIndex::LinkFrom& candidate : *candidates) {
     const Link& link = candidate.link;
     bool leads_there = link.target == id;
     if (link.kind != LinkKind::id) {
       std::string from =
-          link.kind == LinkKind::name ? "name\n" + folder_of(candidate.from) : std::string("file");
+          (link.kind == LinkKind::name ? "name\n" : "file\n") + folder_of(candidate.from);
       auto [known, fresh] = resolved.try_emplace(link.target + '\n' + from, false);
       if (fresh) {
         check_deadline();
@@ -239,8 +294,12 @@ ToolResult list_folder(Call& call) {
   int64_t limit = call.arguments.integer("limit", 1, 100);
   if (call.arguments.failure()) return failure(*call.arguments.failure());
   TAKE_OR_RETURN(folder, find_folder(call.space, given));
-  std::string full = folder.empty() ? call.space.root : call.space.root + "/" + folder;
-  FolderEntries entries = read_folder(call.space, full, folder.empty() ? "" : folder + "/");
+  FolderEntries entries =
+      read_folder(call.space, on_disk(call.space, folder), folder.empty() ? "" : folder + "/");
+  if (entries.error != 0) {
+    return failure(Failure{"The folder '" + (folder.empty() ? call.space.root : folder) +
+                           "' cannot be read (" + error_text(entries.error) + ")."});
+  }
   size_t total = entries.folders.size() + entries.notes.size();
   if (static_cast<size_t>(cursor) > total) {
     return failure(Failure{"The cursor " + std::to_string(cursor) + " is past the folder's " +

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -239,6 +241,110 @@ TEST_F(FolderTools, CrashBeforeRenameLeavesTheOldNote) {
   EXPECT_EQ(file("Projects/Plan.md"), SPACE[0].second);
   // The temporary file a crash leaves behind is never taken for a note.
   EXPECT_EQ(ok("list_folder", R"({"folder":"Projects"})")["entries"].size(), 1u);
+}
+
+// Every note is reached however deep it lies, and a name that is not UTF-8 is listed in a form
+// every tool takes back.
+TEST_F(FolderTools, EveryNoteIsReachableByItsListedName) {
+  std::string deep = "Journal";
+  for (int i = 0; i < 40; ++i) deep += "/d";
+  write(deep + "/Deep.md", "abyssal\n");
+  write("Journal/Caf\xe9.md", "latin one\n");
+  write("Journal/Bytes\xff/50%\xfe.md", "latin two [[Caf%E9]]\n");
+  write("Journal/Caf%E9.md.txt", "no note\n");
+  const std::string deep_path = "\"path\":\"" + deep + "/Deep\"";
+  const Case cases[] = {
+      {"search_notes", R"({"query":"abyssal"})", deep_path.c_str()},
+      {"list_folder", R"({"folder":"Journal"})",
+       R"({"kind":"folder","name":"Bytes%FF","path":"Journal/Bytes%FF"},{"kind":"folder","name":"d")"},
+      {"list_folder", R"({"folder":"Journal/Bytes%FF"})", R"("path":"Journal/Bytes%FF/50%25%FE")"},
+      {"read_note", R"({"note":"Journal/Caf%E9"})",
+       R"("markdown":"<!-- b1~075751 -->\nlatin one\n")"},
+      {"read_note", R"({"note":"Journal/Bytes%FF/50%25%FE"})", "latin two"},
+      {"search_notes", R"({"query":"latin"})", R"("path":"Journal/Bytes%FF/50%25%FE")"},
+      {"get_backlinks", R"({"note":"Caf%E9"})", R"("path":"Journal/Bytes%FF/50%25%FE")"},
+      {"append_to_note", R"({"note":"Journal/Caf%E9","markdown":"two"})",
+       R"("path":"Journal/Caf%E9")", nullptr, "Journal/Caf\xe9.md", "latin one\n\ntwo\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.tool) + " " + c.arguments);
+    ToolResult result = call(c.tool, c.arguments);
+    EXPECT_FALSE(result.is_error) << result.text;
+    EXPECT_NE(result.text.find(c.expected), std::string::npos) << result.text;
+    EXPECT_NE(c.file ? file(c.file).find(c.content) : 0, std::string::npos) << c.content;
+  }
+}
+
+// A block longer than max_chars is cut inside, and the cursor reads on from the cut.
+TEST_F(FolderTools, RepliesStayWithinMaxChars) {
+  std::string e1000;
+  for (int i = 0; i < 1000; ++i) e1000 += "\xc3\xa9";  // é: characters are counted, not bytes
+  write("Big.md", e1000 + e1000 + e1000.substr(0, 1000) + "\n\nAfter.\n");
+  write("Image.md", "![](data:image/png;base64," + std::string(1500000, 'A') + ")\n");
+  const std::string head = "<!-- b1~7a9035";
+  struct Read {
+    const char* arguments;
+    std::string markdown;
+    int next_cursor;  // -1: none
+  };
+  const Read reads[] = {
+      {R"({"note":"Big","max_chars":1000})",
+       head + " -->\n" + e1000 + "\n" + head +
+           " cut: 1500 more characters of this block; read on with cursor 1 -->\n",
+       1},
+      {R"({"note":"Big","max_chars":2100,"cursor":1})",
+       head + " from character 1001 -->\n" + e1000 + e1000.substr(0, 1000) +
+           "\n\n<!-- b2~c48e05 -->\nAfter.\n",
+       -1},
+      {R"({"note":"Big","cursor":3})", "<!-- b2~c48e05 -->\nAfter.\n", -1},
+      {R"({"note":"Big","max_chars":3000})",
+       head + " -->\n" + e1000 + e1000 + e1000.substr(0, 1000) + "\n\n<!-- b2~c48e05 -->\nAfter.\n",
+       -1},
+  };
+  for (const Read& r : reads) {
+    Json read = ok("read_note", r.arguments);
+    std::string markdown = read.value("markdown", "");
+    EXPECT_TRUE(markdown == r.markdown)
+        << r.arguments << "\n"
+        << markdown.substr(0, 40) << "…"
+        << markdown.substr(markdown.size() - std::min<size_t>(markdown.size(), 140));
+    EXPECT_EQ(read.value("next_cursor", -1), r.next_cursor) << r.arguments;
+  }
+  EXPECT_LT(call("read_note", R"({"note":"Image","max_chars":1000})").text.size(), 1500u);
+  EXPECT_EQ(call("read_note", R"({"note":"Big","cursor":5})").text,
+            "The cursor 5 is past the note's end (4); start again at 0.");
+}
+
+// A folder or note that cannot be read says so and why. Root reads everything, so the calls run
+// in a child that takes the rights of nobody.
+TEST_F(FolderTools, UnreadableFoldersAndNotesSaySo) {
+  fs::permissions(base_, fs::perms::all, fs::perm_options::remove);
+  fs::permissions(base_, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(root_ / "Journal", fs::perms::none);
+  fs::permissions(root_ / "Ideas.md", fs::perms::none);
+  const std::pair<const char*, std::string> CASES[] = {
+      {R"(["list_folder",{"folder":"Journal"}])",
+       "The folder 'Journal' cannot be read (permission denied)."},
+      {R"(["read_note",{"note":"Ideas"}])", "The note 'Ideas' cannot be read (permission denied)."},
+  };
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    int wrong = 0;
+    for (const auto& [call, expected] : CASES) {
+      Json parsed = Json::parse(call);
+      ToolResult result = call_tool(spaces_, parsed[0].get<std::string>(), parsed[1]);
+      if (!result.is_error || result.text != expected) {
+        fprintf(stderr, "%s: %s\n", call, result.text.c_str());
+        ++wrong;
+      }
+    }
+    _exit(wrong);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  fs::permissions(root_ / "Journal", fs::perms::owner_all);
 }
 
 }  // namespace

@@ -31,6 +31,10 @@ const std::pair<const char*, const char*> NOTES[] = {
      "기록 습관을 만들자. [x](kestil://note/bbbbbbbbbbbb)\n\n- [ ] 매일 기록하기\n"},
     {"Daily/2026-03-09.md", "Met with Ana about the plan. #planning\n"},
     {".hidden/Secret.md", "secret plan\n"},
+    // Deeper than any limit there was, and named in Latin-1.
+    {"Journal/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/"
+     "Caf\xe9.md",
+     "Deep plan. #planning [[Ideas]]\n"},
 };
 
 // The answers of every tool that looks across notes; search results as sorted paths, since the
@@ -48,6 +52,7 @@ std::string answers(const std::vector<Space>& spaces) {
       {"read_note", R"({"note":"ideas"})"},
       {"read_note", R"({"note":"Plan"})"},
       {"read_note", R"({"note":"thoughts"})"},
+      {"read_note", R"({"note":"caf%e9"})"},
       {"get_context", "{}"},
       {"search_notes", R"({"query":"plan"})"},
       {"search_notes", R"({"query":"\"the plan\" ana"})"},
@@ -168,6 +173,14 @@ TEST_F(NoteIndexTest, AnswersAsTheScanAfterEachChange) {
     ASSERT_TRUE(index().ready()) << step.name;
     EXPECT_EQ(answers(indexed_), answers(scan_)) << "after " << step.name;
   }
+}
+
+// A note deleted after the index listed it reads as gone, not as a failure to try again.
+TEST_F(NoteIndexTest, ANoteGoneSinceItWasIndexedSaysNoNote) {
+  fs::remove(root_ / "Ideas.md");
+  EXPECT_EQ(call_tool(indexed_, "read_note", {{"note", "bbbbbbbbbbbb"}}).text,
+            "No note 'Ideas' in this space any more; search_notes or list_folder shows what is "
+            "there.");
 }
 
 // A damaged or foreign index file is never served: it is built anew before the index is ready.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "index/note_index.h"
 #include "names.h"
 #include "tools.h"
 
@@ -116,6 +117,10 @@ TEST(Links, FormsAndResolution) {
        "Projects/From",
        {"Projects/Deep/Plan", "Plan"}},
       {"[a](../../Plan.md) [b](https://x.org/Plan.md) [c](Plan.txt) [d](Plan.md", "Projects/F", {}},
+      // A note moved away: a link to a file or folder that is not there finds it by its name.
+      {"[a](Gone/Idea.md) [b](../Unique.md) [[Gone/Unique]] [[Gone/Missing]] [c](Missing.md)",
+       "Projects/Deep/From",
+       {"Projects/Deep/Idea", "Solo/Unique", "Solo/Unique", "(none)", "(none)"}},
       {"[a](kestil://note/id-other) and kestil://note/id-seoul, kestil://note/nope",
        "From",
        {"Projects/Other note", "Journal/서울 여행", "(none)"}},
@@ -165,16 +170,19 @@ const std::string SEOUL_NFC = "서울 여행";
 // A space whose notes link to Projects/Target in every form, and some that only look like it.
 const std::pair<std::string, std::string> LINKING_SPACE[] = {
     {"Projects/Target.md", "---\nid: tttttttttttt\naliases: [Goal]\n---\nThe target.\n"},
-    {"Wiki.md", "See [[Target]].\n"},
-    {"Pipe.md", "| [[Target\\|the target]] |\n"},
-    {"Heading.md", "[[Projects/Target#Part]] and [[Target#^ab12cd]]\n"},
-    {"Embed.md", "![[target]]\n"},
+    {"Journal/Assistant.md", "[t](../Projects/Target.md)\n"},  // as the write tools store it
     {"Relative.md", "[t](Projects/Target.md)\n"},
     {"Projects/Sibling.md", "[t](<Target.md> \"title\")\n"},
-    {"IdLink.md", "[t](kestil://note/tttttttttttt)\n"},
+    {"Wiki.md", "See [[Target]].\n"},
+    {"Folder.md", "[[Projects/Target]]\n"},
     {"Alias.md", "[[Goal]]\n"},
+    {"Embed.md", "![[target]]\n"},
+    {"Heading.md", "[[Target#Part]]\n"},
+    {"Block.md", "[[Target#^ab12cd]]\n"},
+    {"Pipe.md", "| [[Target\\|the target]] |\n"},
+    {"IdLink.md", "[t](kestil://note/tttttttttttt)\n"},
     {"Code.md", "`[[Target]]`\n\n```\n[t](Projects/Target.md)\n```\n"},
-    {"Elsewhere.md", "[[Targets]] [t](Target.md) [w](https://x.org/Projects/Target.md)\n"},
+    {"Elsewhere.md", "[[Targets]] [t](Targets.md) [w](https://x.org/Projects/Target.md)\n"},
     {".trash/Old.md", "[[Target]] hiddenword\n"},
     {"Journal/" + SEOUL_NFD + ".md", "Trip.\n"},
 };
@@ -183,14 +191,15 @@ class LinkedSpace : public testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/kestil-links-test-XXXXXX";
-    root_ = mkdtemp(pattern);
+    base_ = mkdtemp(pattern);
+    root_ = base_ / "space";
     for (const auto& [path, text] : LINKING_SPACE) {
       fs::create_directories((root_ / path).parent_path());
       std::ofstream(root_ / path) << text;
     }
     spaces_ = std::get<std::vector<Space>>(open_spaces({root_.string()}));
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override { fs::remove_all(base_); }
 
   ToolResult call(const std::string& tool, const Json& arguments) {
     return call_tool(spaces_, tool, arguments);
@@ -200,16 +209,49 @@ class LinkedSpace : public testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  fs::path root_;
+  fs::path base_, root_;
   std::vector<Space> spaces_;
 };
 
-TEST_F(LinkedSpace, EveryLinkFormIsABacklink) {
-  Json found = Json::parse(call("get_backlinks", {{"note", "Target"}}).text);
+std::vector<std::string> backlinks(const std::vector<Space>& spaces, const std::string& note) {
+  Json found = Json::parse(call_tool(spaces, "get_backlinks", {{"note", note}}).text);
   std::vector<std::string> paths;
   for (const Json& link : found["backlinks"]) paths.push_back(link["path"]);
-  EXPECT_EQ(paths, (std::vector<std::string>{"Alias", "Embed", "Heading", "IdLink", "Pipe",
-                                             "Projects/Sibling", "Relative", "Wiki"}));
+  return paths;
+}
+
+// Every form links, by scan and by the index, and still does once the note is moved with mv:
+// nothing on disk is rewritten for it, and read_note shows the stale link as an id link.
+TEST_F(LinkedSpace, EveryLinkFormIsABacklinkAndSurvivesAMove) {
+  std::vector<Space> indexed = spaces_;
+  auto opened = NoteIndex::open(spaces_[0], (base_ / "index.sqlite").string());
+  indexed[0].index = std::get<std::shared_ptr<NoteIndex>>(opened);
+  indexed[0].index->reconcile(nullptr);
+  const std::vector<std::string> linking = {"Alias",
+                                            "Block",
+                                            "Embed",
+                                            "Folder",
+                                            "Heading",
+                                            "IdLink",
+                                            "Journal/Assistant",
+                                            "Pipe",
+                                            "Projects/Sibling",
+                                            "Relative",
+                                            "Wiki"};
+  EXPECT_EQ(backlinks(spaces_, "Target"), linking);
+  EXPECT_EQ(backlinks(indexed, "Target"), linking);
+  fs::create_directories(root_ / "Archive");
+  fs::rename(root_ / "Projects/Target.md", root_ / "Archive/Target.md");
+  indexed[0].index->reconcile(nullptr);
+  EXPECT_EQ(backlinks(spaces_, "Target"), linking);
+  EXPECT_EQ(backlinks(indexed, "Target"), linking);
+  for (const std::vector<Space>* spaces : {&spaces_, &indexed}) {
+    EXPECT_EQ(
+        Json::parse(
+            call_tool(*spaces, "read_note", {{"note", "Journal/Assistant"}}).text)["markdown"],
+        "<!-- b1~8a95b4 -->\n[t](kestil://note/tttttttttttt)\n");
+  }
+  EXPECT_EQ(file("Journal/Assistant.md"), "[t](../Projects/Target.md)\n");
 }
 
 TEST_F(LinkedSpace, NamesInEitherNormalFormFindTheNote) {
@@ -230,7 +272,7 @@ TEST_F(LinkedSpace, NamesInEitherNormalFormFindTheNote) {
       // Links to notes read as the id links the assistant writes; others as written.
       {"read_note", {{"note", "Projects/Sibling"}}, "[t](<kestil://note/tttttttttttt>"},
       {"read_note", {{"note", "Relative"}}, "[t](kestil://note/tttttttttttt)"},
-      {"read_note", {{"note", "Elsewhere"}}, "[[Targets]] [t](Target.md) [w](https://"},
+      {"read_note", {{"note", "Elsewhere"}}, "[[Targets]] [t](Targets.md) [w](https://"},
       {"read_note", {{"note", "Code"}}, "```\\n[t](Projects/Target.md)\\n```"},
       // Dot folders hold no notes.
       {"read_note", {{"note", "Old"}}, "No note 'Old'"},

@@ -24,6 +24,25 @@ TEST(Names, OneSpelling) {
   EXPECT_EQ(nfc("bad \xff byte"), "bad \xff byte");  // not UTF-8: left alone
 }
 
+// A name that is not UTF-8 is listed in a form that names it back, and no other name.
+TEST(Names, ListedForms) {
+  const std::pair<std::string, std::string> CASES[] = {
+      {"Caf\xe9", "Caf%E9"},  // Latin-1
+      {"50% \xff\xfe", "50%25 %FF%FE"},
+      {"\xed\xa0\x80 half", "%ED%A0%80 half"},   // a UTF-16 surrogate in UTF-8 clothes
+      {"caf\xc3\xa9 100%", "caf\xc3\xa9 100%"},  // UTF-8 stays as it is, '%' too
+  };
+  for (const auto& [name, listed] : CASES) {
+    EXPECT_EQ(listed_name(name), listed) << name;
+    EXPECT_EQ(unlisted_name(listed), name) << listed;
+  }
+  for (const char* not_listed : {"Caf%e9", "100%25", "%41", "Caf%E9%80%80", "Caf%E", "%"}) {
+    EXPECT_EQ(unlisted_name(not_listed), not_listed);
+  }
+  EXPECT_EQ(listed_path("A\xff/B/Caf\xe9"), "A%FF/B/Caf%E9");
+  EXPECT_EQ(unlisted_path("A%FF/B/Caf%E9"), "A\xff/B/Caf\xe9");
+}
+
 TEST(Names, InputLimits) {
   struct Case {
     const char* kind;

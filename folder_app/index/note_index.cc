@@ -20,7 +20,7 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 6;
+constexpr int64_t LAYOUT = 7;
 // Small enough that a write tool waiting for the lock during a build waits only briefly.
 constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
@@ -77,11 +77,12 @@ std::string with_commas(size_t number) {
   return text;
 }
 
-// The keys a link is found by: an id link by its id, a file link by the path it names, a name
-// link by the name_key of its last part (a title) and of the whole name (an alias), spelled as
-// resolve_link spells them.
+// The keys a link is found by: an id link by its id, a file link by the path it names and the
+// name_key of its file name (where a moved note is found), a name link by the name_key of its
+// last part (a title) and of the whole name (an alias), spelled as resolve_link spells them.
 std::vector<std::string> link_keys_of(const Link& link) {
-  if (link.kind != LinkKind::name) return {link.target};
+  if (link.kind == LinkKind::id) return {link.target};
+  if (link.kind == LinkKind::file) return {link.target, name_key(title_of(link.target))};
   std::string name = nfc(link.target);
   if (name.size() > 3 && (name.ends_with(".md") || name.ends_with(".MD") || name.ends_with(".Md") ||
                           name.ends_with(".mD"))) {

@@ -95,8 +95,9 @@ class NoteIndex {
   // Tasks in path order, inside `folder` ("" for all), the first `limit` of them and the count.
   std::optional<Tasks> tasks(const std::string& folder, bool include_done, size_t limit);
   // The links that may lead to the note at `path` with `id` and `aliases`, with the notes they
-  // are written in: id links to `id`, file links to `path`, and name links whose last part is
-  // its title or whose whole is one of its aliases. Where each leads is for resolve_link to say.
+  // are written in: id links to `id`, file links to `path` or to a file of its name, and name
+  // links whose last part is its title or whose whole is one of its aliases. Where each leads is
+  // for resolve_link to say.
   struct LinkFrom {
     std::string from;  // the path of the note the link is written in
     Link link;

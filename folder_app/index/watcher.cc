@@ -17,6 +17,7 @@
 #include <map>
 
 #include "ipc.h"
+#include "names.h"
 #endif
 
 namespace kestil::folder {
@@ -39,7 +40,6 @@ using Changed = std::function<void(const FolderChange&)>;
 constexpr uint32_t WATCHED = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
                              IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                              IN_DONT_FOLLOW;
-constexpr int MAX_FOLDER_DEPTH = 32;
 // Events that come within this long of each other are handled together.
 constexpr int GATHER_MS = 20;
 constexpr auto GATHER_AT_MOST = std::chrono::milliseconds(200);
@@ -56,27 +56,31 @@ class Inotify {
 
   bool usable() const { return fd_.valid() && !full_; }
 
-  // Watches `folder` (space-relative) and every real, visible folder below it.
-  void watch_tree(const std::string& folder, int depth = 0) {
-    if (full_ || depth > MAX_FOLDER_DEPTH) return;
-    std::string full = folder.empty() ? space_.root : space_.root + "/" + folder;
-    int wd = ::inotify_add_watch(fd_.get(), full.c_str(), WATCHED);
-    if (wd < 0) {
-      full_ = errno == ENOSPC;
-      return;
-    }
-    folders_[wd] = folder;
-    DIR* handle = ::opendir(full.c_str());
-    if (handle == nullptr) return;
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(handle)) {
-      if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
-    }
-    ::closedir(handle);
-    for (const std::string& name : names) {
-      struct stat info {};
-      if (::lstat((full + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        watch_tree(joined(folder, name), depth + 1);
+  // Watches `folder` (space-relative) and every real, visible folder below it, however deep.
+  void watch_tree(const std::string& top) {
+    std::vector<std::string> folders = {top};
+    while (!folders.empty() && !full_) {
+      std::string folder = std::move(folders.back());
+      folders.pop_back();
+      std::string full = folder.empty() ? space_.root : space_.root + "/" + folder;
+      int wd = ::inotify_add_watch(fd_.get(), full.c_str(), WATCHED);
+      if (wd < 0) {
+        full_ = errno == ENOSPC;
+        continue;
+      }
+      folders_[wd] = folder;
+      DIR* handle = ::opendir(full.c_str());
+      if (handle == nullptr) continue;
+      std::vector<std::string> names;
+      while (dirent* entry = ::readdir(handle)) {
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+      }
+      ::closedir(handle);
+      for (const std::string& name : names) {
+        struct stat info {};
+        if (::lstat((full + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+          folders.push_back(joined(folder, name));
+        }
       }
     }
   }
@@ -192,7 +196,8 @@ void follow_changes(const Space& space, std::ostream* warnings, const Changed& c
     if (everything) {
       changed(FolderChange{});
     } else {
-      for (const std::string& note : notes) changed(FolderChange{note});
+      // Folders are watched by their names on disk; the index knows notes by their listed paths.
+      for (const std::string& note : notes) changed(FolderChange{listed_path(note)});
     }
   }
 #else
