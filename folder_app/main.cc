@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "folder_lock.h"
 #include "index/note_index.h"
 #include "ipc.h"
 #include "journal.h"
@@ -50,8 +51,9 @@ constexpr const char* USAGE =
     "                the changes of the last N days (90) in at most BYTES (256M; K, M, G).\n"
     "  --no-journal  keep no journal: changes cannot be listed or taken back.\n"
     "\n"
-    "At start the temporary files of writes an earlier run left unfinished are removed; an\n"
-    "unfinished new note is put in place when its name is free, and kept (and named) if not.\n";
+    "At start the temporary files of writes an earlier run left unfinished are removed. A new\n"
+    "note that was never put in place, and a file another program saved over a note in the\n"
+    "instant it was written, are moved to DIR/recovered/ (named on stderr), never made notes.\n";
 
 constexpr std::string_view SOCKET_NAME = "folder.sock";
 
@@ -201,17 +203,19 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
 }
 
 // Tidies each space after an earlier run and says what it did, or "" when there was nothing.
-std::string tidy_spaces(const std::vector<kestil::folder::Space>& spaces) {
+std::string tidy_spaces(const std::vector<kestil::folder::Space>& spaces,
+                        const std::string& recovered_dir) {
   std::string said;
   size_t removed = 0;
   for (const kestil::folder::Space& space : spaces) {
-    kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space);
+    kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space, recovered_dir);
     removed += tidied.removed;
-    for (const std::string& path : tidied.recovered) {
-      said += "; recovered the unfinished new note " + path + " in " + space.name;
+    for (const std::string& file : tidied.recovered) {
+      said += "; moved what an unfinished write left in " + space.name + " to " + file;
     }
     for (const std::string& file : tidied.kept) {
-      said += "; kept an unfinished new note whose name is taken since at " + file;
+      said += "; kept what an unfinished write left at " + file + " (" + recovered_dir +
+              " could not take it)";
     }
   }
   if (removed > 0) {
@@ -268,6 +272,13 @@ int run(const Options& options) {
     return fail("another instance (pid " + std::to_string(endpoint->pid) + ") already serves " +
                 *config_dir + "; stop it first");
   }
+  std::vector<std::string> roots;
+  for (const auto& space : std::get<std::vector<kestil::folder::Space>>(opened)) {
+    roots.push_back(space.root);
+  }
+  // Two apps writing one folder would each check only their own writes.
+  auto folder_locks = kestil::folder::FolderLocks::take(roots);
+  if (auto* refused = std::get_if<std::string>(&folder_locks)) return fail(*refused);
 
   std::shared_ptr<kestil::folder::Journal> journal;
   if (options.journal) {
@@ -318,9 +329,10 @@ int run(const Options& options) {
   // folder takes a while in a large space); writes wait for it.
   // Then the journal's entries that a crash left pending are settled by what the notes hold.
   if (!options.read_only) {
-    std::thread([&server, spaces, journal] {
+    std::thread([&server, spaces, journal,
+                 recovered_dir = kestil::join_path(*config_dir, "recovered")] {
       const std::lock_guard no_writes(server.writes_mutex());
-      if (std::string tidied = tidy_spaces(spaces); !tidied.empty()) {
+      if (std::string tidied = tidy_spaces(spaces, recovered_dir); !tidied.empty()) {
         std::cerr << "kestil-folder: " << tidied << "\n";
       }
       if (journal) journal->settle_pending();
