@@ -265,6 +265,8 @@ TEST_F(FolderTools, EveryNoteIsReachableByItsListedName) {
       {"get_backlinks", R"({"note":"Caf%E9"})", R"("path":"Journal/Bytes%FF/50%25%FE")"},
       {"append_to_note", R"({"note":"Journal/Caf%E9","markdown":"two"})",
        R"("path":"Journal/Caf%E9")", nullptr, "Journal/Caf\xe9.md", "latin one\n\ntwo\n"},
+      {"create_note", R"({"folder":"Journal/Bytes%FF","title":"Caf%E9","markdown":"new"})",
+       R"("path":"Journal/Bytes%FF/Caf%E9")", nullptr, "Journal/Bytes\xff/Caf%E9.md", "new\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.tool) + " " + c.arguments);
