@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "folder_lock.h"
 #include "index/note_index.h"
 #include "ipc.h"
 #include "protocol.h"
@@ -42,8 +43,9 @@ constexpr const char* USAGE =
     "  --read-only   the assistant may read the notes but not write: every write tool answers\n"
     "                an error and nothing in the SPACE_DIRs changes.\n"
     "\n"
-    "At start the temporary files of writes an earlier run left unfinished are removed; an\n"
-    "unfinished new note is put in place when its name is free, and kept (and named) if not.\n";
+    "At start the temporary files of writes an earlier run left unfinished are removed. A new\n"
+    "note that was never put in place, and a file another program saved over a note in the\n"
+    "instant it was written, are moved to DIR/recovered/ (named on stderr), never made notes.\n";
 
 constexpr std::string_view SOCKET_NAME = "folder.sock";
 
@@ -159,17 +161,19 @@ bool publish_endpoint(const std::string& mcp_dir, const std::string& socket_path
 }
 
 // Tidies each space after an earlier run and says what it did, or "" when there was nothing.
-std::string tidy_spaces(const std::vector<kestil::folder::Space>& spaces) {
+std::string tidy_spaces(const std::vector<kestil::folder::Space>& spaces,
+                        const std::string& recovered_dir) {
   std::string said;
   size_t removed = 0;
   for (const kestil::folder::Space& space : spaces) {
-    kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space);
+    kestil::folder::Tidied tidied = kestil::folder::tidy_temporary_files(space, recovered_dir);
     removed += tidied.removed;
-    for (const std::string& path : tidied.recovered) {
-      said += "; recovered the unfinished new note " + path + " in " + space.name;
+    for (const std::string& file : tidied.recovered) {
+      said += "; moved what an unfinished write left in " + space.name + " to " + file;
     }
     for (const std::string& file : tidied.kept) {
-      said += "; kept an unfinished new note whose name is taken since at " + file;
+      said += "; kept what an unfinished write left at " + file + " (" + recovered_dir +
+              " could not take it)";
     }
   }
   if (removed > 0) {
@@ -226,6 +230,13 @@ int run(const Options& options) {
     return fail("another instance (pid " + std::to_string(endpoint->pid) + ") already serves " +
                 *config_dir + "; stop it first");
   }
+  std::vector<std::string> roots;
+  for (const auto& space : std::get<std::vector<kestil::folder::Space>>(opened)) {
+    roots.push_back(space.root);
+  }
+  // Two apps writing one folder would each check only their own writes.
+  auto folder_locks = kestil::folder::FolderLocks::take(roots);
+  if (auto* refused = std::get_if<std::string>(&folder_locks)) return fail(*refused);
 
   const std::optional<SocketPlace> place = choose_socket_place(mcp_dir);
   if (!place) return fail("cannot make a private directory for the socket");
@@ -263,9 +274,9 @@ int run(const Options& options) {
   // Leftovers of an earlier run are tidied while reads are answered already (a walk of every
   // folder takes a while in a large space); writes wait for it.
   if (!options.read_only) {
-    std::thread([&server, spaces] {
+    std::thread([&server, spaces, recovered_dir = kestil::join_path(*config_dir, "recovered")] {
       const std::lock_guard no_writes(server.writes_mutex());
-      if (std::string tidied = tidy_spaces(spaces); !tidied.empty()) {
+      if (std::string tidied = tidy_spaces(spaces, recovered_dir); !tidied.empty()) {
         std::cerr << "kestil-folder: " << tidied << "\n";
       }
     }).detach();

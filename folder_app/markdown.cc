@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <unordered_set>
 
 #include "catalog.h"
 #include "names.h"
@@ -216,39 +217,93 @@ std::optional<size_t> find_block(const std::vector<Block>& blocks, const Ref& re
   return moved;
 }
 
+namespace {
+
+// The line break that ends the line at `at` in `text` (else the last one before it), or
+// `otherwise` when the text has none.
+std::string_view line_break_after(std::string_view text, size_t at, std::string_view otherwise) {
+  size_t newline = text.find('\n', std::min(at, text.size()));
+  if (newline == std::string_view::npos) newline = text.rfind('\n');
+  if (newline == std::string_view::npos) return otherwise;
+  return newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
+}
+
+// `markdown` with every line break written as `newline`.
+std::string with_line_breaks(std::string_view markdown, std::string_view newline) {
+  std::string text;
+  for (size_t i = 0; i < markdown.size(); ++i) {
+    if (markdown[i] == '\r' && i + 1 < markdown.size() && markdown[i + 1] == '\n') continue;
+    if (markdown[i] == '\n') {
+      text += newline;
+    } else {
+      text += markdown[i];
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string appended(std::string_view body, std::string_view markdown, std::string_view newline) {
+  std::string text(body);
+  bool ends_line = body.empty() || body.ends_with('\n');
+  newline = line_break_after(body, body.empty() ? 0 : body.size() - 1, newline);
+  if (!ends_line) text += newline;
+  // A blank line before the new text, unless the note ends with one already.
+  std::string_view last = std::string_view(text).substr(0, text.empty() ? 0 : text.size() - 1);
+  last = last.substr(last.rfind('\n') == std::string_view::npos ? 0 : last.rfind('\n') + 1);
+  if (!text.empty() && !is_blank(last)) text += newline;
+  text += with_line_breaks(markdown, newline);
+  if (ends_line) text += newline;
+  return text;
+}
+
 std::string apply_block_edit(std::string_view body, const std::vector<Block>& blocks,
-                             const BlockEdit& edit) {
+                             const BlockEdit& edit, std::string_view newline) {
+  if (blocks.empty()) {
+    std::string out(body);
+    for (const std::string& text : edit.at_start) out = appended(out, text, newline);
+    for (const std::string& text : edit.at_end) out = appended(out, text, newline);
+    return out;
+  }
   struct Piece {
-    std::string_view text;
-    size_t block = SIZE_MAX;  // the original block, when unchanged
+    std::string text;
+    std::string_view newline;  // the line break where it stands
+    size_t block = SIZE_MAX;   // the block whose place it takes, replaced or not
   };
   std::vector<Piece> pieces;
-  for (const std::string& text : edit.at_start) pieces.push_back(Piece{text});
+  auto add = [&](std::string_view text, size_t near, size_t block) {
+    std::string_view line_break = line_break_after(body, near, newline);
+    pieces.push_back(Piece{with_line_breaks(text, line_break), line_break, block});
+  };
+  for (const std::string& text : edit.at_start) add(text, 0, SIZE_MAX);
   for (size_t i = 0; i < blocks.size(); ++i) {
     if (edit.replaced[i]) {
-      pieces.push_back(Piece{*edit.replaced[i]});
+      add(*edit.replaced[i], blocks[i].begin, i);
     } else if (!edit.removed[i]) {
-      pieces.push_back(Piece{blocks[i].text, i});
+      pieces.push_back(Piece{std::string(blocks[i].text), {}, i});
     }
-    for (const std::string& text : edit.after[i]) pieces.push_back(Piece{text});
+    for (const std::string& text : edit.after[i]) add(text, blocks[i].end, SIZE_MAX);
   }
-  for (const std::string& text : edit.at_end) pieces.push_back(Piece{text});
-  std::string out;
-  if (!pieces.empty() && pieces.front().block == 0) out.append(body.substr(0, blocks[0].begin));
+  // What lies before the first block and after the last stays where it is.
+  std::string out(body.substr(0, blocks.front().begin));
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) {
-      size_t a = pieces[i - 1].block;
-      size_t b = pieces[i].block;
-      bool adjacent = a != SIZE_MAX && b == a + 1;
-      out += adjacent ? body.substr(blocks[a].end, blocks[b].begin - blocks[a].end) : "\n\n";
+    const Piece& before = i > 0 ? pieces[i - 1] : pieces[i];
+    const Piece& piece = pieces[i];
+    // Between two blocks of the note, the spacing they had (after a removed block, the
+    // spacing before it); around new text, a blank line.
+    if (i > 0 && before.block != SIZE_MAX && piece.block != SIZE_MAX) {
+      out += body.substr(blocks[before.block].end,
+                         blocks[before.block + 1].begin - blocks[before.block].end);
+    } else if (i > 0) {
+      std::string_view line_break = before.block == SIZE_MAX ? before.newline : piece.newline;
+      out += line_break;
+      out += line_break;
     }
-    out += pieces[i].text;
+    out += piece.text;
   }
-  if (!pieces.empty() && !blocks.empty() && pieces.back().block == blocks.size() - 1) {
-    out.append(body.substr(blocks.back().end));
-  } else if (!pieces.empty()) {
-    out += "\n";
-  }
+  out += body.substr(blocks.back().end);
+  for (const std::string& text : edit.at_end) out = appended(out, text, newline);
   return out;
 }
 
@@ -287,6 +342,7 @@ std::string tag_key(std::string_view tag) {
 
 std::vector<std::string> hashtags(std::string_view markdown) {
   std::vector<std::string> found;
+  std::unordered_set<std::string> keys;
   std::vector<Span> code = code_spans(markdown);
   size_t next_code = 0;
   for (size_t at = markdown.find('#'); at != std::string_view::npos;
@@ -299,10 +355,7 @@ std::vector<std::string> hashtags(std::string_view markdown) {
     if (!may_start_tag(markdown, at)) continue;
     std::string_view tag = tag_at(markdown, at);
     if (tag.empty() || only_digits(tag) || tag.size() > MAX_TAG_BYTES) continue;
-    std::string key = tag_key(tag);
-    bool seen = std::any_of(found.begin(), found.end(),
-                            [&](const std::string& t) { return tag_key(t) == key; });
-    if (!seen) found.emplace_back(tag);
+    if (keys.insert(tag_key(tag)).second) found.emplace_back(tag);
     at += tag.size();
   }
   return found;

@@ -59,9 +59,15 @@ struct BlockEdit {
   std::vector<std::string> at_end;
 };
 
-// The body with `edit` applied; the text between two blocks that both stay keeps its spacing.
+// The body with `edit` applied, every byte outside the changed blocks kept: the spacing
+// between blocks that stay, what comes before the first and after the last. New text takes
+// the line break of the block it replaces or follows; `newline` where the body has none.
 std::string apply_block_edit(std::string_view body, const std::vector<Block>& blocks,
-                             const BlockEdit& edit);
+                             const BlockEdit& edit, std::string_view newline);
+
+// `body` with `markdown` added at its end after a blank line, all of `body` kept; the new text
+// ends with a line break when `body` did, in the line break of its last line.
+std::string appended(std::string_view body, std::string_view markdown, std::string_view newline);
 
 // Markdown the assistant wrote, without ref comment lines it may have copied from read_note and
 // without leading and trailing blank lines.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <mutex>
@@ -32,6 +34,9 @@ constexpr std::string_view NOTE_EXTENSION = ".md";
 // hidden, so nothing takes them for notes, and named by process, count and note name.
 constexpr std::string_view TEMP_PREFIX = ".kestil-tmp-";
 constexpr std::string_view NEW_PREFIX = ".kestil-new-";
+// A file another program saved over a note in the instant it was written, kept until its text
+// is merged into the note.
+constexpr std::string_view OLD_PREFIX = ".kestil-old-";
 constexpr size_t MAX_NAME_BYTES = 255;
 // A temporary file this old belongs to no write still going on.
 constexpr int64_t ABANDONED_AFTER_NS = int64_t{10} * 60 * 1000000000;
@@ -224,28 +229,26 @@ bool only_grown(int fd, const FileState& read_state, std::string_view read) {
   return bytes && bytes->starts_with(read);
 }
 
-// Appends to `into` what was added to the file read as `read` since: the text carried over, or
-// none when that file changed otherwise.
-std::optional<std::string> carried_appends(int source, const FileState& read_state,
-                                           std::string_view read, int into) {
-  std::string carried;
+// Appends to `into` what was added to the file read as `read` since, and to `carried` what
+// it appended. False when that file changed otherwise.
+bool carry_appends(int source, const FileState& read_state, std::string_view read, int into,
+                   std::string& carried) {
+  size_t start = carried.size();
   FileState seen = read_state;
   for (int round = 0; round < CARRY_ROUNDS; ++round) {
     std::optional<FileState> now = state_of_fd(source);
     if (now && *now == seen) break;
     std::optional<std::string> bytes = read_whole(source);
-    if (!now || !bytes || !bytes->starts_with(read) ||
-        bytes->size() < read.size() + carried.size()) {
-      return std::nullopt;
-    }
-    std::string_view more = std::string_view(*bytes).substr(read.size() + carried.size());
+    size_t from = read.size() + carried.size() - start;
+    if (!now || !bytes || !bytes->starts_with(read) || bytes->size() < from) return false;
+    std::string_view more = std::string_view(*bytes).substr(from);
     // Appended as the other program appends, so text it adds to this file meanwhile stays.
-    if (::fcntl(into, F_SETFL, O_APPEND) != 0 || !write_all(into, more)) return std::nullopt;
+    if (::fcntl(into, F_SETFL, O_APPEND) != 0 || !write_all(into, more)) return false;
     carried += more;
     seen = *now;
   }
-  if (!carried.empty()) ::fsync(into);
-  return carried;
+  if (carried.size() > start) ::fsync(into);
+  return true;
 }
 
 // The temporary file name for `name` with `prefix`; a name too long to fit is cut at a
@@ -266,15 +269,16 @@ std::string temp_name(std::string_view prefix, std::string_view name) {
 // renamed or is left behind as a crash would leave it.
 class TempFile {
  public:
+  // `exact`: the file gets `mode` whatever the umask, as a note rewritten keeps its own mode.
   TempFile(const std::string& folder, std::string_view prefix, std::string_view name,
-           std::string_view bytes, mode_t mode)
+           std::string_view bytes, mode_t mode, bool exact)
       : path_(folder + "/" + temp_name(prefix, name)),
-        fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)) {
+        fd_(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode)) {
     if (!fd_.valid()) {
       path_.clear();
       return;
     }
-    written_ = write_all(fd_.get(), bytes);
+    written_ = (!exact || ::fchmod(fd_.get(), mode) == 0) && write_all(fd_.get(), bytes);
   }
   ~TempFile() {
     if (!path_.empty()) ::unlink(path_.c_str());
@@ -292,6 +296,7 @@ class TempFile {
   void leave() { path_.clear(); }
   const std::string& path() const { return path_; }
   int fd() const { return fd_.get(); }
+  UniqueFd take_fd() { return std::move(fd_); }
 
  private:
   std::string path_;
@@ -299,23 +304,21 @@ class TempFile {
   bool written_ = false;
 };
 
-// A temporary file name taken apart: the process that wrote it and the note's file name.
+// A temporary file name taken apart: what it holds, the process that wrote it and the note's
+// file name.
 struct TempName {
-  bool is_new = false;
+  std::string_view prefix;
   pid_t pid = 0;
   std::string note_name;
 };
 
 std::optional<TempName> parse_temp_name(std::string_view name) {
   TempName parsed;
-  if (name.starts_with(NEW_PREFIX)) {
-    parsed.is_new = true;
-    name.remove_prefix(NEW_PREFIX.size());
-  } else if (name.starts_with(TEMP_PREFIX)) {
-    name.remove_prefix(TEMP_PREFIX.size());
-  } else {
-    return std::nullopt;
+  for (std::string_view prefix : {TEMP_PREFIX, NEW_PREFIX, OLD_PREFIX}) {
+    if (name.starts_with(prefix)) parsed.prefix = prefix;
   }
+  if (parsed.prefix.empty()) return std::nullopt;
+  name.remove_prefix(parsed.prefix.size());
   size_t dash = name.find('-');
   size_t second = dash == std::string_view::npos ? dash : name.find('-', dash + 1);
   if (second == std::string_view::npos || dash == 0 || dash > 9) return std::nullopt;
@@ -337,34 +340,57 @@ bool may_be_in_use(const TempName& name, const struct stat& info) {
   return alive && now - mtime_ns_of(info) < ABANDONED_AFTER_NS;
 }
 
-bool same_bytes(const std::string& a, const std::string& b) {
-  std::optional<std::string> first = read_file(a, SIZE_MAX);
-  std::optional<std::string> second = read_file(b, SIZE_MAX);
+// Whether the note `note` already holds what the temporary file `temp` holds: the link that
+// put a new note in place was made, or a merge was written.
+bool in_the_note(const std::string& temp, const std::string& note) {
+  std::optional<FileState> a = state_of_path(temp);
+  std::optional<FileState> b = state_of_path(note);
+  if (!a || !b) return false;
+  if (a->same_file(*b)) return true;
+  std::optional<std::string> first = read_file(temp, SIZE_MAX);
+  std::optional<std::string> second = read_file(note, SIZE_MAX);
   return first && second && *first == *second;
 }
 
-void tidy_temp_file(const std::string& dir, const std::string& prefix, const std::string& name,
-                    const TempName& parsed, Tidied& tidied) {
-  std::string temp = dir + "/" + name;
-  std::string note = dir + "/" + parsed.note_name;
+// `name` in `folder`, or "name (2).md", "name (3).md"... when that is taken.
+std::string free_name(const std::string& folder, std::string_view name) {
+  size_t dot = name.rfind('.');
+  std::string_view stem = name.substr(0, dot);
+  std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot);
+  std::string file = folder + "/" + std::string(name);
   struct stat info {};
-  if (!parsed.is_new || parsed.note_name.empty()) {
-    // An unfinished write over a note, which is still whole.
+  for (int n = 2; ::lstat(file.c_str(), &info) == 0; ++n) {
+    file =
+        folder + "/" + std::string(stem) + " (" + std::to_string(n) + ")" + std::string(extension);
+  }
+  return file;
+}
+
+// A copy of `from` at the new file `to`, flushed.
+bool copy_file(const std::string& from, const std::string& to) {
+  std::optional<std::string> bytes = read_file(from, SIZE_MAX);
+  UniqueFd fd(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  return bytes && fd.valid() && write_all(fd.get(), *bytes) && ::fsync(fd.get()) == 0;
+}
+
+void tidy_temp_file(const std::string& dir, const std::string& name, const TempName& parsed,
+                    const std::string& recovered_dir, Tidied& tidied) {
+  std::string temp = dir + "/" + name;
+  // An unfinished write over a note leaves the note whole; a new note never put in place and
+  // a file saved over a note while it was written are their only copies.
+  if (parsed.prefix == TEMP_PREFIX || parsed.note_name.empty() ||
+      in_the_note(temp, dir + "/" + parsed.note_name)) {
     if (::unlink(temp.c_str()) == 0) ++tidied.removed;
-  } else if (::lstat(note.c_str(), &info) != 0 && errno == ENOENT) {
-    if (::rename(temp.c_str(), note.c_str()) == 0) {
-      std::string path = prefix + parsed.note_name;
-      if (path.ends_with(NOTE_EXTENSION)) path.resize(path.size() - NOTE_EXTENSION.size());
-      tidied.recovered.push_back(path);
-    }
-  } else if (same_bytes(temp, note)) {
-    if (::unlink(temp.c_str()) == 0) ++tidied.removed;  // the note was put in place
+  } else if (std::optional<std::string> moved =
+                 move_to_recovered(temp, recovered_dir, parsed.note_name)) {
+    tidied.recovered.push_back(*moved);
   } else {
     tidied.kept.push_back(temp);
   }
 }
 
-void tidy_folder(const std::string& dir, const std::string& prefix, int depth, Tidied& tidied) {
+void tidy_folder(const std::string& dir, int depth, const std::string& recovered_dir,
+                 Tidied& tidied) {
   if (depth > MAX_FOLDER_DEPTH) return;
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) return;
@@ -378,10 +404,10 @@ void tidy_folder(const std::string& dir, const std::string& prefix, int depth, T
     std::optional<TempName> parsed = parse_temp_name(name);
     if (parsed && S_ISREG(info.st_mode)) {
       if (may_be_in_use(*parsed, info)) continue;
-      tidy_temp_file(dir, prefix, name, *parsed, tidied);
+      tidy_temp_file(dir, name, *parsed, recovered_dir, tidied);
       changed = true;
     } else if (S_ISDIR(info.st_mode) && !is_hidden_or_temp(name)) {
-      tidy_folder(dir + "/" + name, prefix + name + "/", depth + 1, tidied);
+      tidy_folder(dir + "/" + name, depth + 1, recovered_dir, tidied);
     }
   }
   if (changed) sync_folder(dir);
@@ -424,6 +450,96 @@ std::optional<std::string> respelled(const Space& space, std::string_view relati
   }
   if (!changed) return std::nullopt;
   return spelled;
+}
+
+// How the note's name came to lead to a new file.
+enum class Swap { DONE, UNSUPPORTED, FAILED };
+
+std::atomic<bool> swap_disabled{false};
+
+// Swaps the files that `a` and `b` name in one step, so that `a` then names exactly the file
+// `b` named the instant before. The one place that knows how each system does it.
+Swap exchange_files(const std::string& a, const std::string& b) {
+  if (swap_disabled) return Swap::UNSUPPORTED;
+#if defined(__linux__) && defined(RENAME_EXCHANGE)
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+    return Swap::DONE;
+  }
+#elif defined(__APPLE__)
+  if (::renamex_np(a.c_str(), b.c_str(), RENAME_SWAP) == 0) return Swap::DONE;
+#else
+  errno = ENOSYS;
+#endif
+  return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP || errno == EOPNOTSUPP
+             ? Swap::UNSUPPORTED
+             : Swap::FAILED;
+}
+
+void say_once_that_swaps_fail() {
+  static std::once_flag said;
+  std::call_once(said, [] {
+    std::cerr << "kestil-folder: this file system cannot swap two files in one step; notes are "
+                 "written by checking them right before the rename, so an editor's save in that "
+                 "instant can still be overwritten\n";
+  });
+}
+
+// This write's previous try, in place under the note's name while what another program wrote
+// meanwhile is merged into the next one.
+struct Placed {
+  UniqueFd fd;
+  FileState state;
+  std::string bytes;
+};
+
+// What the note's name led to the instant the new file took its place. `path` is the hidden
+// name it is held under until what it holds is known to be in the note (empty when a rename
+// replaced it).
+struct Displaced {
+  UniqueFd fd;
+  FileState state;
+  std::string path;
+};
+
+// Puts `temp` in place of `target` and returns what it displaced, or none when the name no
+// longer led to `expected` (the rename fallback checks that first; no check can be right
+// after it) and the write must be made again.
+Outcome<std::optional<Displaced>> put_in_place(TempFile& temp, const std::string& target,
+                                               int expected_fd, const FileState& expected,
+                                               std::string_view expected_bytes) {
+  Swap swap = exchange_files(temp.path(), target);
+  if (swap == Swap::DONE) {
+    Displaced displaced{UniqueFd(::open(temp.path().c_str(), O_RDONLY | O_CLOEXEC)), {}, {}};
+    std::optional<FileState> state =
+        displaced.fd.valid() ? state_of_fd(displaced.fd.get()) : std::nullopt;
+    if (!state) return Failure{std::string(NOT_RENAMED)};
+    displaced.state = *state;
+    displaced.path = temp.path();
+    temp.leave();
+    return std::optional<Displaced>(std::move(displaced));
+  }
+  if (swap == Swap::FAILED) return Failure{std::string(NOT_RENAMED)};
+  say_once_that_swaps_fail();
+  std::optional<FileState> at_name = state_of_path(target);
+  if (!at_name || !at_name->same_file(expected) ||
+      !only_grown(expected_fd, expected, expected_bytes)) {
+    return std::optional<Displaced>();
+  }
+  if (!temp.rename_to(target)) return Failure{std::string(NOT_RENAMED)};
+  UniqueFd fd(::dup(expected_fd));
+  std::optional<FileState> state = fd.valid() ? state_of_fd(fd.get()) : std::nullopt;
+  if (!state) return Failure{std::string(NOT_RENAMED)};
+  return std::optional<Displaced>(Displaced{std::move(fd), *state, {}});
+}
+
+// Keeps a displaced file under a name of its own while its text is merged: a crash then leaves
+// it for the next start to keep, where a temporary file would be removed.
+void hold(Displaced& displaced, const std::string& folder, std::string_view name,
+          std::vector<std::string>& held) {
+  if (displaced.path.empty()) return;
+  std::string kept = folder + "/" + temp_name(OLD_PREFIX, name);
+  if (::rename(displaced.path.c_str(), kept.c_str()) == 0) displaced.path = kept;
+  held.push_back(displaced.path);
 }
 
 }  // namespace
@@ -618,8 +734,9 @@ std::optional<Failure> write_atomically(const std::string& file, std::string_vie
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
   struct stat old {};
-  mode_t mode = ::stat(file.c_str(), &old) == 0 ? old.st_mode & 07777 : 0644;
-  TempFile temp(folder, TEMP_PREFIX, file.substr(slash + 1), bytes, mode);
+  bool existed = ::stat(file.c_str(), &old) == 0;
+  TempFile temp(folder, TEMP_PREFIX, file.substr(slash + 1), bytes,
+                existed ? old.st_mode & 07777 : 0644, existed);
   if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
   if (before_rename && !before_rename()) {
     temp.leave();
@@ -644,8 +761,10 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
   if (!source.valid()) return unreadable;
   const std::string folder = target->substr(0, target->rfind('/'));
   const std::string name = target->substr(target->rfind('/') + 1);
-  // Set once this write is in place and the file that was read must be merged into it again.
-  std::optional<FileState> ours;
+  // Set once this write is in place and what another program wrote must be merged into it.
+  std::optional<Placed> ours;
+  // Files taken off the note's name whose text is merged into the write that follows.
+  std::vector<std::string> held;
   std::optional<Failure> refused;
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
     refused.reset();
@@ -655,11 +774,16 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     if (state_of_fd(source.get()) != read_state) continue;  // written to while it was read
     Note current = note_from(where, std::move(*raw));
     Outcome<std::string> changed = Failure{};
-    try {
-      changed = change(current);
-    } catch (const std::exception& problem) {
-      if (!ours) throw;  // nothing is written yet: the call fails as any other would
-      changed = Failure{std::string("The note could not be merged (") + problem.what() + ")."};
+    if (ours && attempt + 1 == MAX_ATTEMPTS) {
+      // The last try puts back what the other program wrote, without this change.
+      changed = Failure{"The note '" + where.path + "' " + RACED};
+    } else {
+      try {
+        changed = change(current);
+      } catch (const std::exception& problem) {
+        if (!ours) throw;  // nothing is written yet: the call fails as any other would
+        changed = Failure{std::string("The note could not be merged (") + problem.what() + ")."};
+      }
     }
     if (auto* failed = std::get_if<Failure>(&changed)) {
       if (!ours) return *failed;
@@ -670,36 +794,57 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     }
     std::string& bytes = std::get<std::string>(changed);
     if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
-    TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode);
+    TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode, true);
     if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
-    // Right before the rename: the name must still lead to the file that was read (or to this
-    // write, when merging into it), and that file may have grown but not otherwise changed.
-    std::optional<FileState> at_name = state_of_path(*target);
-    bool same_file = at_name && (ours ? *at_name == *ours : at_name->same_file(*read_state));
-    if (!same_file) {
+    // Right before the new file is put in place.
+    if (before_rename && !before_rename()) {
+      temp.leave();
+      return Failure{std::string(STOPPED)};
+    }
+    const int expected_fd = ours ? ours->fd.get() : source.get();
+    const FileState& expected = ours ? ours->state : *read_state;
+    std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
+    Outcome<std::optional<Displaced>> put =
+        put_in_place(temp, *target, expected_fd, expected, expected_bytes);
+    if (auto* failed = std::get_if<Failure>(&put)) return *failed;
+    std::optional<Displaced>& displaced = std::get<std::optional<Displaced>>(put);
+    if (!displaced) {
+      // The rename fallback found another file at the name: that file is read next.
       if (ours) return Failure{"The note '" + where.path + "' " + RACED};
       source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
       if (!source.valid()) return unreadable;
       continue;
     }
-    if (!only_grown(source.get(), *read_state, current.raw)) continue;
-    if (before_rename && !before_rename()) {
-      temp.leave();
-      return Failure{std::string(STOPPED)};
-    }
-    if (!temp.rename_to(*target)) return Failure{std::string(NOT_RENAMED)};
+    // Right after: the note's name leads to `bytes`; what it led to before is `displaced`.
     sync_folder(folder);
-    // A write that reached the file that was read in the instant of the rename: what was
-    // appended follows this write, as if written just after it; any other change is merged by
-    // applying `change` to it again.
-    if (std::optional<std::string> carried =
-            carried_appends(source.get(), *read_state, current.raw, temp.fd())) {
+    // What reached the displaced file (and, when merging, the file whose text was merged) since
+    // it was read follows this write, as if written just after it.
+    std::string carried;
+    bool settled =
+        displaced->state.same_file(expected) &&
+        carry_appends(displaced->fd.get(), expected, expected_bytes, temp.fd(), carried) &&
+        (!ours || displaced->state.same_file(*read_state) ||
+         carry_appends(source.get(), *read_state, current.raw, temp.fd(), carried));
+    if (settled) {
+      if (!displaced->path.empty()) ::unlink(displaced->path.c_str());
+      for (const std::string& path : held) ::unlink(path.c_str());
       if (refused) return *refused;
-      return Update{std::move(current), bytes + *carried};
+      return Update{std::move(current), bytes + carried};
     }
-    ours = state_of_fd(temp.fd());
+    // Another program's save took the name, or the file changed otherwise: its text is what
+    // the change is applied to next, and this write is what the next try must displace.
+    hold(*displaced, folder, name, held);
+    if (!displaced->state.same_file(*read_state)) source = std::move(displaced->fd);
+    std::optional<FileState> placed = state_of_fd(temp.fd());
+    if (!placed) return Failure{std::string(NOT_WRITTEN)};
+    // The size written, so that whatever reaches the file from now on counts as grown.
+    placed->size = static_cast<off_t>(bytes.size() + carried.size());
+    ours = Placed{temp.take_fd(), *placed, bytes + carried};
   }
-  if (ours) return Failure{"The note '" + where.path + "' " + RACED};
+  if (ours) {
+    return Failure{"The note '" + where.path + "' " + RACED +
+                   (held.empty() ? "" : " What it wrote last is kept at " + held.back() + ".")};
+  }
   return Failure{"The note '" + where.path + "' kept changing while it was written (" +
                  std::to_string(MAX_ATTEMPTS) + " tries); it was left as it was: try again."};
 }
@@ -714,8 +859,10 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
                      std::string(NOTE_EXTENSION);
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
-  TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644);
+  TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644, false);
   if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+  // Right before the new note is put in place: a crash from here to the link leaves a
+  // temporary file that the next start moves out of the space.
   if (before_rename && !before_rename()) {
     temp.leave();
     return Failure{std::string(STOPPED)};
@@ -726,14 +873,37 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
     if (errno == EEXIST || ::lstat(file.c_str(), &info) == 0) return taken;
     if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};  // no hard links here
   }
+  // Right after: the note is in place; its temporary name is removed with `temp`.
   sync_folder(folder);
   return std::nullopt;
 }
 
-Tidied tidy_temporary_files(const Space& space) {
+Tidied tidy_temporary_files(const Space& space, const std::string& recovered_dir) {
   Tidied tidied;
-  tidy_folder(space.root, "", 0, tidied);
+  tidy_folder(space.root, 0, recovered_dir, tidied);
   return tidied;
+}
+
+std::optional<std::string> move_to_recovered(const std::string& file,
+                                             const std::string& recovered_dir,
+                                             std::string_view name) {
+  if (recovered_dir.empty()) return std::nullopt;
+  std::error_code failed;
+  std::filesystem::create_directories(recovered_dir, failed);
+  if (failed) return std::nullopt;
+  std::string moved = free_name(recovered_dir, name);
+  if (::rename(file.c_str(), moved.c_str()) != 0) {
+    // The config dir is on another file system: copied, then taken out of the space.
+    if (errno != EXDEV) return std::nullopt;
+    if (!copy_file(file, moved)) {
+      ::unlink(moved.c_str());
+      return std::nullopt;
+    }
+    ::unlink(file.c_str());
+  }
+  sync_folder(recovered_dir);
+  sync_folder(file.substr(0, file.rfind('/')));
+  return moved;
 }
 
 std::optional<Failure> ensure_folder(const std::string& parent, std::string_view name) {
@@ -747,6 +917,10 @@ std::optional<Failure> ensure_folder(const std::string& parent, std::string_view
     return std::nullopt;
   }
   return Failure{"The folder '" + std::string(name) + "' could not be created."};
+}
+
+void swap_files_for_testing(bool swap) {
+  swap_disabled = !swap;
 }
 
 std::string utc_time(int64_t mtime_ns) {

@@ -97,8 +97,8 @@ Outcome<Note> load_note(const NoteFile& where);
 // Reads only as much of a note as its id needs.
 std::string id_of(const NoteFile& where);
 
-// Called after the temporary file is flushed and checked, right before it is renamed over the
-// note. Returning false stops the write there, as a crash would (tests use it).
+// Called after the temporary file is flushed, right before it is put in place of the note.
+// Returning false stops the write there, as a crash would (tests use it).
 using BeforeRename = std::function<bool()>;
 
 // Writes `bytes` to `file` through a temporary file in the same folder: write, fsync, rename,
@@ -117,11 +117,13 @@ struct Update {
 };
 
 // Applies `change` to the note at `where` and writes the result as write_atomically does,
-// without losing what another program writes to the note meanwhile: right before the rename
-// the note must still be the file that was read, and after it the file that was read must not
-// have changed; otherwise the note is read again and `change` applied again, a few times at
-// most. A note that is a link inside the space is written at its target, the link kept.
-// Nothing is written when `change` leaves the bytes as they are.
+// without losing what another program writes to the note meanwhile. The new file is swapped
+// with the note in one step, which tells exactly what it replaced: when that is not the file
+// that was read, `change` is applied to what it is and the result swapped in again, a few
+// times at most; text appended to the replaced file follows the write. Where the file system
+// cannot swap, the note is checked right before a plain rename instead. A note that is a link
+// inside the space is written at its target, the link kept. Nothing is written when `change`
+// leaves the bytes as they are.
 Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
                             const BeforeRename& before_rename = nullptr);
 
@@ -133,14 +135,25 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
 // What tidy_temporary_files did with the temporary files an earlier run left behind.
 struct Tidied {
   size_t removed = 0;
-  std::vector<std::string> recovered;  // new notes put in place, by space-relative path
-  std::vector<std::string> kept;       // new notes whose name was taken since, by file
+  std::vector<std::string> recovered;  // only copies moved to the recovered dir, by file
+  std::vector<std::string> kept;       // only copies left where they were, by file
 };
 
 // Removes the temporary files of unfinished writes in the space, which leave the old note as
-// it was; the temporary file of an unfinished new note, its only copy, takes the note's name if
-// that is still free and is kept otherwise. Skips those of a write that may still be going on.
-Tidied tidy_temporary_files(const Space& space);
+// it was. A new note never put in place and a file another program saved over a note while it
+// was written are their only copies: they go to `recovered_dir` (kept in place when that
+// cannot take them), never into the space as notes. Skips those of a write that may still be
+// going on.
+Tidied tidy_temporary_files(const Space& space, const std::string& recovered_dir);
+
+// Moves `file` out of the space into `recovered_dir` (created if missing) as `name`, or
+// "name (2)"... when taken. Returns where it is now.
+std::optional<std::string> move_to_recovered(const std::string& file,
+                                             const std::string& recovered_dir,
+                                             std::string_view name);
+
+// Tests: false writes as on a file system that cannot swap two files.
+void swap_files_for_testing(bool swap);
 
 // Creates the folder `name` inside the existing absolute folder `parent` if missing.
 std::optional<Failure> ensure_folder(const std::string& parent, std::string_view name);

@@ -76,24 +76,11 @@ Json written_note(const Update& written) {
               {"version", version_of(written.after)}};
 }
 
-// The body with `markdown` added after a blank line, in the line breaks the body uses.
-std::string with_appended(std::string_view body, std::string_view markdown) {
-  size_t first_break = body.find('\n');
-  bool crlf =
-      first_break != std::string_view::npos && first_break > 0 && body[first_break - 1] == '\r';
-  std::string text(body);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                           text.back() == '\t')) {
-    text.pop_back();
-  }
-  std::string added = text.empty() ? "" : "\n\n";
-  added += markdown;
-  added += "\n";
-  for (char c : added) {
-    if (crlf && c == '\n' && text.back() != '\r') text += '\r';
-    text += c;
-  }
-  return text;
+// The line break a note's first line ends with, which new text takes where nothing nearer
+// tells.
+std::string_view line_break_of(std::string_view raw) {
+  size_t first = raw.find('\n');
+  return first != std::string_view::npos && first > 0 && raw[first - 1] == '\r' ? "\r\n" : "\n";
 }
 
 // Adds `markdown` at the end of a note, and its #hashtags to the tag line.
@@ -102,7 +89,8 @@ NoteChange appending(const std::string& markdown, std::string& warning) {
     warning.clear();
     FrontMatter meta = current.meta;
     add_tags(meta, hashtags(markdown));
-    return note_bytes(current, meta, with_appended(current.body(), markdown), &warning);
+    return note_bytes(current, meta, appended(current.body(), markdown, line_break_of(current.raw)),
+                      &warning);
   };
 }
 
@@ -381,8 +369,10 @@ ToolResult edit_note(Call& call) {
     const Edit& edit = std::get<Edit>(planned);
     FrontMatter meta = current.meta;
     for (const std::string& text : edit.written) add_tags(meta, hashtags(text));
-    return note_bytes(current, meta, apply_block_edit(current.body(), blocks, edit.change),
-                      &warning);
+    return note_bytes(
+        current, meta,
+        apply_block_edit(current.body(), blocks, edit.change, line_break_of(current.raw)),
+        &warning);
   };
   TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
   Json result = written_note(written);

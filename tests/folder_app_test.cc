@@ -42,14 +42,16 @@ struct Child {
   }
 };
 
-std::unique_ptr<Child> spawn(std::vector<std::string> args) {
+std::unique_ptr<Child> spawn(std::vector<std::string> args,
+                             const std::string& error_file = "/dev/null") {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return nullptr;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_file.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -89,8 +91,10 @@ class FolderApp : public ::testing::Test {
   // The children are killed after: nothing of theirs writes into the folder meanwhile.
   void TearDown() override { fs::remove_all(root_); }
 
-  std::unique_ptr<Child> start_app() {
-    return spawn({KESTIL_FOLDER_BINARY, "--config-dir", root_ + "/config", root_ + "/Notes"});
+  std::unique_ptr<Child> start_app(const std::string& config = "/config",
+                                   const std::string& notes = "/Notes") {
+    return spawn({KESTIL_FOLDER_BINARY, "--config-dir", root_ + config, root_ + notes},
+                 root_ + "/app.err");
   }
 
   // Sends one request to the bridge and returns the next line it writes.
@@ -132,11 +136,20 @@ TEST_F(FolderApp, TheBridgeRelaysCallsWithoutAnnouncingAChange) {
   }
 }
 
-// A second instance is refused while the first lives, and so is one facing another app's live
-// endpoint; SIGTERM takes the endpoint and the socket away.
+// A second instance is refused while the first lives, on the same config dir or on the same
+// folder (or one inside it) with another, and so is one facing another app's live endpoint;
+// SIGTERM takes the endpoint and the socket away.
 TEST_F(FolderApp, ASecondInstanceIsRefusedAndSigtermRemovesTheEndpoint) {
   const Endpoint first = *read_endpoint(root_ + "/config");
   EXPECT_EQ(start_app()->exit_status(), 1);
+  fs::create_directories(root_ + "/Notes/Sub");
+  for (const char* notes : {"/Notes", "/Notes/Sub"}) {
+    EXPECT_EQ(start_app("/other-config", notes)->exit_status(), 1);
+    std::ifstream error(root_ + "/app.err");
+    std::string said(std::istreambuf_iterator<char>(error), {});
+    EXPECT_NE(said.find("(pid " + std::to_string(app_->pid) + ")"), std::string::npos) << said;
+    EXPECT_NE(said.find(fs::canonical(root_ + "/Notes").string()), std::string::npos) << said;
+  }
   ASSERT_EQ(kill(app_->pid, SIGTERM), 0);
   EXPECT_EQ(app_->exit_status(), 0);
   EXPECT_FALSE(fs::exists(root_ + "/config/mcp/endpoint.json"));

@@ -52,8 +52,9 @@ class Store : public testing::Test {
   std::vector<Space> spaces_;
 };
 
-// An outside write lands in the instant between the last check and the rename, where nothing
-// but the descriptor of the file that was read can see it.
+// An outside write lands in the instant between the read and putting the new file in place,
+// in place or as a save by rename (a new file), with the swap and with the check and rename
+// that stand in for it. The note keeps its mode.
 TEST_F(Store, AWriteInTheLastInstantIsMergedIn) {
   struct Row {
     const char* tool;
@@ -61,10 +62,11 @@ TEST_F(Store, AWriteInTheLastInstantIsMergedIn) {
     const char* outside;  // what the other program makes of the note then
     const char* expected;
     const char* refusal = nullptr;
+    const char* expected_by_rename = nullptr;  // when theirs is not taken for an append
   };
   const Row rows[] = {
       {"append_to_note", R"({"note":"Log","markdown":"Mine."})", "# Log\nTheirs.\n",
-       "# Log\n\nMine.\nTheirs.\n"},
+       "# Log\n\nMine.\nTheirs.\n", nullptr, "# Log\nTheirs.\n\nMine.\n"},
       {"append_to_note", R"({"note":"Log","markdown":"Mine."})", "# Their log\n",
        "# Their log\n\nMine.\n"},
       {"edit_note",
@@ -75,25 +77,35 @@ TEST_F(Store, AWriteInTheLastInstantIsMergedIn) {
        R"({"note":"Log","version":"v","ops":[{"op":"replace","ref":"b1~3b9a3c","markdown":"# Mine"}]})",
        "# Their log\n", "# Their log\n", "stale_ref"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.tool) + " -> " + row.outside);
-    write("Log.md", "# Log\n");
-    int calls = 0;
-    auto outside_write = [&] {
-      if (calls++ == 0) {
-        int fd = ::open((root_ / "Log.md").c_str(), O_WRONLY | O_TRUNC);
-        EXPECT_EQ(::write(fd, row.outside, strlen(row.outside)),
-                  static_cast<ssize_t>(strlen(row.outside)));
-        ::close(fd);
+  for (bool swap : {true, false}) {
+    swap_files_for_testing(swap);
+    for (bool by_rename : {false, true}) {
+      for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.tool) + " -> " + row.outside + (swap ? " swap" : "") +
+                     (by_rename ? " by rename" : " in place"));
+        write("Log.md", "# Log\n");
+        fs::permissions(root_ / "Log.md", fs::perms::owner_read | fs::perms::owner_write);
+        int calls = 0;
+        auto outside_write = [&] {
+          if (calls++ == 0) {
+            write(by_rename ? "Log.saved" : "Log.md", row.outside);
+            if (by_rename) fs::rename(root_ / "Log.saved", root_ / "Log.md");
+          }
+          return true;
+        };
+        ToolResult result = call_tool(spaces_, row.tool, Json::parse(row.arguments), outside_write);
+        EXPECT_EQ(result.is_error, row.refusal != nullptr) << result.text;
+        EXPECT_NE(result.text.find(row.refusal ? row.refusal : "version"), std::string::npos)
+            << result.text;
+        EXPECT_EQ(file("Log.md"),
+                  by_rename && row.expected_by_rename ? row.expected_by_rename : row.expected);
+        EXPECT_EQ(fs::status(root_ / "Log.md").permissions() & fs::perms::all,
+                  by_rename ? fs::perms(0644) : fs::perms(0600));
+        EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
       }
-      return true;
-    };
-    ToolResult result = call_tool(spaces_, row.tool, Json::parse(row.arguments), outside_write);
-    EXPECT_EQ(result.is_error, row.refusal != nullptr) << result.text;
-    EXPECT_NE(result.text.find(row.refusal ? row.refusal : "version"), std::string::npos)
-        << result.text;
-    EXPECT_EQ(file("Log.md"), row.expected);
+    }
   }
+  swap_files_for_testing(true);
 }
 
 TEST_F(Store, LinksInsideTheSpaceAreWrittenThrough) {
@@ -148,7 +160,8 @@ TEST_F(Store, ReadOnlyRefusesEveryWrite) {
   EXPECT_FALSE(call_tool(spaces_, "read_note", {{"note", "Log"}}).is_error);
 }
 
-// Writes stopped where a crash would stop them, then what the next start makes of them.
+// Writes stopped where a crash would stop them, then what the next start makes of them: no
+// new note appears, its only copy goes to the recovered dir.
 TEST_F(Store, RestartTidiesWhatCrashedWritesLeft) {
   auto crash = [] { return false; };
   call_tool(spaces_, "append_to_note", {{"note", "Log"}, {"markdown", "Lost."}}, crash);
@@ -156,21 +169,21 @@ TEST_F(Store, RestartTidiesWhatCrashedWritesLeft) {
   call_tool(spaces_, "create_note", {{"title", "Taken"}, {"markdown", "Mine."}}, crash);
   write("Taken.md", "The person's.\n");
   write(".kestil-tmp-1-2-Other.md", "not ours to judge: a live writer may hold it\n");
-  Tidied tidied = tidy_temporary_files(spaces_[0]);
+  const fs::path recovered = root_ / ".config/recovered";
+  Tidied tidied = tidy_temporary_files(spaces_[0], recovered.string());
   EXPECT_EQ(tidied.removed, 1u);
-  EXPECT_EQ(tidied.recovered, std::vector<std::string>{"Fresh"});
-  ASSERT_EQ(tidied.kept.size(), 1u);
-  EXPECT_NE(tidied.kept[0].find("/.kestil-new-"), std::string::npos);
+  std::sort(tidied.recovered.begin(), tidied.recovered.end());
+  EXPECT_EQ(tidied.recovered, (std::vector<std::string>{(recovered / "Fresh.md").string(),
+                                                        (recovered / "Taken.md").string()}));
+  EXPECT_EQ(file(".config/recovered/Fresh.md"), "Kept.\n");
+  EXPECT_EQ(file(".config/recovered/Taken.md"), "Mine.\n");
   EXPECT_EQ(file("Log.md"), "# Log\n");
-  EXPECT_EQ(file("Fresh.md"), "Kept.\n");
   EXPECT_EQ(file("Taken.md"), "The person's.\n");
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(root_)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
-  ASSERT_EQ(left.size(), 5u);
-  EXPECT_EQ(left[0].substr(0, 12), ".kestil-new-");
-  EXPECT_EQ(left[1], ".kestil-tmp-1-2-Other.md");
-  EXPECT_EQ(left[2], "Fresh.md");
+  EXPECT_EQ(left, (std::vector<std::string>{".config", ".kestil-tmp-1-2-Other.md", "Log.md",
+                                            "Taken.md"}));
 }
 
 class StoreSlow : public Store {};
