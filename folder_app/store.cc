@@ -562,7 +562,7 @@ std::string derived_id(std::string_view note_path) {
   return to_hex(fnv1a_64(note_path), 12);
 }
 
-std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable) {
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread) {
   std::vector<NoteFile> notes;
   // Folders still to read, deepest last: no depth is too deep but the system's own path limit.
   std::vector<std::pair<std::string, std::string>> folders = {{space.root, ""}};
@@ -573,13 +573,13 @@ std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* un
     struct stat info {};
     if (::stat(dir.c_str(), &info) == 0 && !seen.emplace(info.st_dev, info.st_ino).second) continue;
     Held held = held_in(space, dir, prefix);
-    if (held.error != 0) {
-      std::string folder = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
-      warn_once("the folder '" + (folder.empty() ? space.root : folder) + "' of " + space.name +
-                " cannot be read (" + error_text(held.error) + "); its notes are not listed");
-      if (unreadable) unreadable->push_back(Unreadable{folder, held.error});
-      continue;
+    if (held.error != 0 && unread) {
+      unread->push_back(UnreadFolder{prefix, error_text(held.error)});
+    } else if (held.error != 0) {
+      warn_once("the folder '" + (prefix.empty() ? space.root : prefix) + "' of " + space.name +
+                " cannot be read (" + error_text(held.error) + "); its notes are left out");
     }
+    if (held.error != 0) continue;
     std::move(held.notes.begin(), held.notes.end(), std::back_inserter(notes));
     for (auto& [shown, name] : held.folders)
       folders.emplace_back(dir + "/" + name, prefix + shown + "/");
@@ -861,8 +861,9 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure taken{"A note '" + std::string(note_path) +
                       "' already exists; choose another title or use append_to_note."};
-  // A new note has the name given, never one it merely shows as.
-  std::string file = space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
+  // The folder as listings show it; the new note's own name as given.
+  std::string file = on_disk(space, folder_of(note_path)) + "/" + title_of(note_path) +
+                     std::string(NOTE_EXTENSION);
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
   TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644, false);

@@ -46,16 +46,16 @@ std::string version_of(std::string_view raw);
 // The id a note without one in its front matter reads with; no write adds it to the file.
 std::string derived_id(std::string_view note_path);
 
-// A folder a walk could not read, by its space-relative path ("" for the top), and why (errno).
-struct Unreadable {
-  std::string folder;
-  int error = 0;
+// A folder a listing could not read: its notes are unknown, not gone.
+struct UnreadFolder {
+  std::string prefix;  // space-relative with a trailing "/", "" for the top of the space
+  std::string why;     // "permission denied"
 };
 
 // Every note of the space, sorted by path, however deep. Hidden entries and symlinks that lead
-// outside are skipped. Paths are as listed_path shows them. A folder that cannot be read is
-// said once on stderr and added to `unreadable`.
-std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable = nullptr);
+// outside are skipped. Paths are as listed_path shows them. The folders that could not be read
+// are added to `unread` when given, and said once on stderr when not.
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread = nullptr);
 
 // The canonical absolute path of the existing folder `dir`, without a trailing "/".
 std::optional<std::string> folder_root(const std::string& dir);

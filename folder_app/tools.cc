@@ -58,7 +58,7 @@ void tell_index(const Space& space, const ToolResult& result) noexcept {
     std::optional<Json> written = parse_json(result.text);
     if (written && written->is_object() && written->contains("path") &&
         (*written)["path"].is_string()) {
-      space.index->refresh((*written)["path"].get<std::string>());
+      space.index->refresh((*written)["path"].get<std::string>(), std::chrono::seconds(1));
     }
   } catch (const std::exception&) {
   }
