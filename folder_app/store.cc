@@ -748,7 +748,7 @@ std::optional<Failure> write_atomically(const std::string& file, std::string_vie
 }
 
 Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
-                            const BeforeRename& before_rename) {
+                            const BeforeRename& before_rename, WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure unreadable{"The note '" + where.path + "' could not be read; try again."};
   std::optional<std::string> target = real_path(where.file);
@@ -796,19 +796,24 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
     TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode, true);
     if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+    const int expected_fd = ours ? ours->fd.get() : source.get();
+    const FileState& expected = ours ? ours->state : *read_state;
+    std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
     // Right before the new file is put in place.
+    if (record) {
+      if (auto failed = record->pending(*target, expected_bytes, bytes)) return *failed;
+    }
     if (before_rename && !before_rename()) {
       temp.leave();
       return Failure{std::string(STOPPED)};
     }
-    const int expected_fd = ours ? ours->fd.get() : source.get();
-    const FileState& expected = ours ? ours->state : *read_state;
-    std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
     Outcome<std::optional<Displaced>> put =
         put_in_place(temp, *target, expected_fd, expected, expected_bytes);
+    // A failed swap may yet have swapped: its record stays pending, for the next start to settle.
     if (auto* failed = std::get_if<Failure>(&put)) return *failed;
     std::optional<Displaced>& displaced = std::get<std::optional<Displaced>>(put);
     if (!displaced) {
+      if (record) record->finished(false);
       // The rename fallback found another file at the name: that file is read next.
       if (ours) return Failure{"The note '" + where.path + "' " + RACED};
       source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
@@ -817,6 +822,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     }
     // Right after: the note's name leads to `bytes`; what it led to before is `displaced`.
     sync_folder(folder);
+    if (record) record->finished(true);
     // What reached the displaced file (and, when merging, the file whose text was merged) since
     // it was read follows this write, as if written just after it.
     std::string carried;
@@ -850,7 +856,8 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
 }
 
 std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
-                                        std::string_view bytes, const BeforeRename& before_rename) {
+                                        std::string_view bytes, const BeforeRename& before_rename,
+                                        WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure taken{"A note '" + std::string(note_path) +
                       "' already exists; choose another title or use append_to_note."};
@@ -863,6 +870,9 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
   // Right before the new note is put in place: a crash from here to the link leaves a
   // temporary file that the next start moves out of the space.
+  if (record) {
+    if (auto failed = record->pending(file, std::nullopt, bytes)) return *failed;
+  }
   if (before_rename && !before_rename()) {
     temp.leave();
     return Failure{std::string(STOPPED)};
@@ -870,11 +880,47 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   // A link fails when the name is taken, where a rename would replace what has it.
   if (::link(temp.path().c_str(), file.c_str()) != 0) {
     struct stat info {};
-    if (errno == EEXIST || ::lstat(file.c_str(), &info) == 0) return taken;
-    if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};  // no hard links here
+    const bool free = errno != EEXIST && ::lstat(file.c_str(), &info) != 0;
+    const bool put = free && temp.rename_to(file);  // no hard links here
+    if (!put) {
+      if (record) record->finished(false);
+      return free ? Failure{std::string(NOT_RENAMED)} : taken;
+    }
   }
   // Right after: the note is in place; its temporary name is removed with `temp`.
   sync_folder(folder);
+  if (record) record->finished(true);
+  return std::nullopt;
+}
+
+std::optional<Failure> move_note_out(const NoteFile& where, std::string_view expected,
+                                     const std::string& destination, WriteRecord* record) {
+  const Failure changed{"The note '" + where.path + "' changed meanwhile; it was left in place."};
+  const size_t slash = where.file.rfind('/');
+  const std::string folder = where.file.substr(0, slash);
+  std::optional<std::string> held = read_file(where.file, SIZE_MAX);
+  if (!held || *held != expected) return changed;
+  struct stat info {};
+  if (::lstat(destination.c_str(), &info) == 0) return Failure{destination + " already exists."};
+  if (record) {
+    if (auto failed = record->pending(where.file, expected, std::nullopt)) return *failed;
+  }
+  // Renamed aside first, so the file checked is the one taken even while an editor saves; a
+  // crash leaves it as a new note never put in place, which the next start moves to the
+  // recovered dir.
+  const std::string aside = folder + "/" + temp_name(NEW_PREFIX, where.file.substr(slash + 1));
+  std::optional<std::string> moved;
+  if (::rename(where.file.c_str(), aside.c_str()) == 0) moved = read_file(aside, SIZE_MAX);
+  const bool kept = moved && *moved == expected && !write_atomically(destination, expected);
+  if (moved && !kept) {
+    // A link never replaces a note saved under the name meanwhile.
+    if (::link(aside.c_str(), where.file.c_str()) == 0) ::unlink(aside.c_str());
+  }
+  if (kept) ::unlink(aside.c_str());
+  sync_folder(folder);
+  if (record) record->finished(kept);
+  if (!moved) return Failure{"The note '" + where.path + "' could not be moved."};
+  if (!kept) return *moved == expected ? Failure{"Could not write " + destination + "."} : changed;
   return std::nullopt;
 }
 
