@@ -670,12 +670,11 @@ void NoteIndex::reconcile(std::ostream* progress) {
   }
   auto started = std::chrono::steady_clock::now();
   // A note in a folder that could not be read is not known to be gone (list_notes says so).
-  std::vector<Unreadable> unread;
+  std::vector<UnreadFolder> unread;
   std::vector<NoteFile> files = list_notes(space_, &unread);
   auto unchecked = [&](const std::string& path) {
-    return std::any_of(unread.begin(), unread.end(), [&](const Unreadable& unreadable) {
-      return unreadable.folder.empty() || path.starts_with(unreadable.folder + "/");
-    });
+    return std::any_of(unread.begin(), unread.end(),
+                       [&](const UnreadFolder& folder) { return path.starts_with(folder.prefix); });
   };
   std::vector<std::optional<FileStamp>> stamps;
   stamps.reserve(files.size());
