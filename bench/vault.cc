@@ -136,11 +136,12 @@ std::optional<double> high_water_mib(pid_t pid) {
 // kestil-folder serving one space, its stderr lines collected with the time each came.
 class App {
  public:
-  App(const std::string& binary, const std::string& config_dir, const std::string& space)
+  App(const std::string& binary, const std::string& config_dir, const std::string& space,
+      const std::vector<std::string>& more = {})
       : config_dir_(config_dir),
         started_(Clock::now()),
         process_(
-            Process::spawn({binary, "--config-dir", config_dir, space}, {}, false, false, true)) {
+            Process::spawn(arguments(binary, config_dir, space, more), {}, false, false, true)) {
     if (process_) reader_ = std::thread([this] { read_stderr(); });
   }
   ~App() {
@@ -149,6 +150,13 @@ class App {
   }
 
   Clock::time_point started() const { return started_; }
+  static std::vector<std::string> arguments(const std::string& binary,
+                                            const std::string& config_dir, const std::string& space,
+                                            const std::vector<std::string>& more) {
+    std::vector<std::string> args{binary, "--config-dir", config_dir, space};
+    args.insert(args.begin() + 1, more.begin(), more.end());
+    return args;
+  }
   pid_t pid() const { return process_ ? process_->pid : -1; }
 
   // Whether its endpoint is published within `most`.
@@ -319,7 +327,7 @@ struct Cell {
   std::string missing = "—";
 };
 
-enum class Rule { SEARCH, LISTING, BY_ID, RESTART, BUILD, INDEX_SIZE, RSS, CHANGE, NONE };
+enum class Rule { SEARCH, LISTING, BY_ID, RESTART, BUILD, INDEX_SIZE, RSS, CHANGE, JOURNAL, NONE };
 
 struct Row {
   std::string figure;
@@ -336,6 +344,7 @@ constexpr const char* TARGETS[] = {
     "≤ 1.5× the notes' text at 10,000 and 100,000",
     "≤ 300 MiB at 100,000",
     "≤ 1 s",
+    "≤ 1.5× without the journal at 10,000",
     "",
 };
 
@@ -388,6 +397,9 @@ std::optional<bool> verdict(const Row& row) {
     case Rule::CHANGE:
       for (const auto& [size, cell] : row.at)
         require(cell.value ? std::optional(cell.value->max) : std::nullopt, 1000);
+      break;
+    case Rule::JOURNAL:
+      require(ratio_at(row, 10'000), 1.5);
       break;
     case Rule::NONE:
       break;
@@ -651,10 +663,11 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
           rss ? std::optional(Stats{*rss, *rss}) : std::nullopt, false, std::nullopt, "—");
   const double text_mib =
       bytes_under(root, [](const fs::path& file) { return file.extension() == ".md"; }) / (1 << 20);
-  const double index_mib =
-      bytes_under(config,
-                  [&](const fs::path& file) { return file.string().find(config + "/mcp/") != 0; }) /
-      (1 << 20);
+  const double index_mib = bytes_under(config,
+                                       [&](const fs::path& file) {
+                                         return file.string().find(config + "/index/") == 0;
+                                       }) /
+                           (1 << 20);
   put.put("notes' text (MiB)", Rule::NONE, Stats{text_mib, text_mib}, false, std::nullopt);
   put.put("index on disk (MiB)", Rule::INDEX_SIZE,
           index_mib > 0 ? std::optional(Stats{index_mib, index_mib}) : std::nullopt, false,
@@ -677,6 +690,35 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   }
   put.put("restart → first search_notes answered (ms)", Rule::RESTART, note_failure(first), false,
           floor(COMMON_WORD));
+
+  // The same append with the change journal and without, apps taking turns so that both meet
+  // the same load; many samples, as the difference is one flush to disk.
+  std::fprintf(stderr, "vault: %d notes: writes with and without the journal\n", size);
+  std::vector<double> with_journal, without_journal;
+  auto appends = [&](const std::vector<std::string>& more, std::vector<double>& samples) {
+    App writer(options.app, config, root, more);
+    if (!writer.wait_endpoint(milliseconds(60'000))) return false;
+    Client near(options.server, config);
+    for (int i = 0; i <= 30 && near.ready(); ++i) {
+      const auto ms =
+          call_ms(near, "append_to_note", Json{{"note", SCRATCH_NOTE}, {"markdown", "More."}});
+      if (!ms) return false;
+      if (i > 0) samples.push_back(*ms);  // the first warms up
+    }
+    return near.ready();
+  };
+  bool appended_all = true;
+  for (int turn = 0; turn < 3; ++turn) {
+    appended_all =
+        appends({}, with_journal) && appends({"--no-journal"}, without_journal) && appended_all;
+  }
+  const auto journaled =
+      note_failure(appended_all ? std::optional(stats_of(with_journal)) : std::nullopt);
+  const auto bare =
+      note_failure(appended_all ? std::optional(stats_of(without_journal)) : std::nullopt);
+  put.put("append_to_note, no journal (ms)", Rule::NONE, bare, true, std::nullopt);
+  put.put("append_to_note, journal kept (ms)", Rule::JOURNAL, journaled, true,
+          bare ? std::optional(bare->median) : std::nullopt);
   return failures;
 }
 
