@@ -53,7 +53,7 @@ std::unique_ptr<Child> spawn(std::vector<std::string> args,
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                                   O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
