@@ -173,7 +173,10 @@ def part_a():
     log3 = json.loads(subprocess.run([BIN, "log", "--config-dir", config, "--json", note, "--limit",
                                       "4"], capture_output=True, check=True).stdout)
     middle = log3[2]["number"]  # "Second."
-    r = subprocess.run([BIN, "undo", "--config-dir", config, str(middle)], capture_output=True)
+    r = subprocess.run([BIN, "undo", "--config-dir", config, str(middle)], capture_output=True,
+                       text=True)
+    if r.returncode:
+        print(r.stderr, log3)
     ok = open(path, "rb").read() == whole.replace(b"Second.\n\n", b"")
     print("B: undo of the middle one of 3 appends with later changes: exit %d, exactly that taken"
           " back: %s" % (r.returncode, ok))

@@ -250,8 +250,9 @@ Outcome<std::unique_ptr<Journal>> Journal::open(const std::string& config_dir,
                                                 std::optional<JournalLimits> limits) {
   const std::string file = join_path(config_dir, "journal.sqlite");
   // It holds lines of the person's notes: readable by its owner alone (SQLite gives its log
-  // files the same rights).
-  UniqueFd made(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // files the same rights). Closed before SQLite opens it: closing a descriptor of the file
+  // later would drop SQLite's locks on it, and another process could then reset the log.
+  UniqueFd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   sqlite3* db = nullptr;
   int status = sqlite3_open_v2(
       file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
