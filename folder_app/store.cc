@@ -173,6 +173,8 @@ std::string read_only_text(const Space& space) {
 Note note_from(const NoteFile& where, std::string raw) {
   Note note{where, std::move(raw), {}, 0, {}};
   note.body_start = read_front_matter(note.raw, note.meta);
+  // A byte order mark belongs to the file, not to the first block.
+  if (note.body_start == 0 && note.raw.starts_with("\xEF\xBB\xBF")) note.body_start = 3;
   note.id = note.meta.id.empty() ? derived_id(where.path) : note.meta.id;
   return note;
 }
@@ -715,7 +717,10 @@ Outcome<Note> load_note(const NoteFile& where) {
 
 std::string id_of(const NoteFile& where) {
   std::optional<std::string> head = read_file(where.file, HEAD_BYTES);
-  if (!head || !head->starts_with("---")) return derived_id(where.path);
+  // A byte order mark may come before the block.
+  if (!head || (!head->starts_with("---") && !head->starts_with("\xEF\xBB\xBF---"))) {
+    return derived_id(where.path);
+  }
   size_t end = front_matter_end(*head);
   if (end == 0 && head->size() == HEAD_BYTES) {
     head = read_file(where.file, SIZE_MAX);

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "markdown.h"
 #include "tools.h"
 
 namespace kestil::folder {
@@ -106,6 +107,71 @@ TEST_F(Store, AWriteInTheLastInstantIsMergedIn) {
     }
   }
   swap_files_for_testing(true);
+}
+
+// Every write tool on every form of line endings: the whole file is compared byte for byte.
+// In the note and the results, '~' and '^' are line breaks: both LF, both CRLF, or LF and CRLF
+// in the mixed form, so what new text takes from its neighbours is written out.
+TEST_F(Store, EditsKeepEveryByteAroundThem) {
+  const std::string note = "# Plan^^First para  ~line two\t^^^- item~- item 2~~Last para~";
+  const std::string blocks[] = {"# Plan", "First para  ~line two\t", "- item~- item 2"};
+  const std::pair<const char*, std::string> ops[] = {
+      {R"([{"op":"replace","ref":"b2","markdown":"New\ntext"}])",
+       "# Plan^^New~text^^^- item~- item 2~~Last para~"},
+      {R"([{"op":"insert_after","ref":"start","markdown":"Top"}])", "Top^^" + note},
+      {R"([{"op":"insert_after","ref":"b3","markdown":"Added"}])",
+       "# Plan^^First para  ~line two\t^^^- item~- item 2~~Added~~Last para~"},
+      {R"([{"op":"delete","ref":"b2"}])", "# Plan^^- item~- item 2~~Last para~"},
+      {R"([{"op":"append","markdown":"End"}])", note + "~End~"},
+      {"append_to_note", note + "~End~"},
+      {"set_tags", "---^tags: ops^---^" + note},
+      {"set_note_info", "---^description: \"Plan: q3\"^---^" + note},
+  };
+  struct Form {
+    const char* name;
+    const char* lf;
+    const char* crlf;
+    bool final_newline;
+    const char* bom;
+  };
+  const Form forms[] = {{"LF", "\n", "\n", true, ""},
+                        {"CRLF", "\r\n", "\r\n", true, ""},
+                        {"mixed", "\n", "\r\n", true, ""},
+                        {"no final newline", "\n", "\n", false, ""},
+                        {"BOM", "\n", "\n", true, "\xEF\xBB\xBF"}};
+  for (const Form& form : forms) {
+    auto in_form = [&](const std::string& text, bool whole) {
+      std::string out = whole ? form.bom : "";
+      for (char c : text) out += c == '~' ? form.lf : c == '^' ? form.crlf : std::string(1, c);
+      if (whole && !form.final_newline) out.resize(out.size() - 1);
+      return out;
+    };
+    for (const auto& [op, expected] : ops) {
+      SCOPED_TRACE(std::string(form.name) + ": " + op);
+      write("Plan.md", in_form(note, true));
+      std::string tool = op;
+      Json arguments = {{"note", "Plan"}};
+      if (tool == "append_to_note") {
+        arguments["markdown"] = "End";
+      } else if (tool == "set_tags") {
+        arguments["add"] = {"ops"};
+      } else if (tool == "set_note_info") {
+        arguments["description"] = "Plan: q3";
+      } else {
+        tool = "edit_note";
+        arguments["version"] = "v";
+        arguments["ops"] = Json::parse(op);
+        for (Json& one : arguments["ops"]) {
+          if (!one.contains("ref") || one["ref"] == "start") continue;
+          size_t index = std::stoul(one["ref"].get<std::string>().substr(1)) - 1;
+          one["ref"] = block_ref(index, in_form(blocks[index], false));
+        }
+      }
+      ToolResult result = call_tool(spaces_, tool, arguments);
+      EXPECT_FALSE(result.is_error) << result.text;
+      EXPECT_EQ(file("Plan.md"), in_form(expected, true));
+    }
+  }
 }
 
 TEST_F(Store, LinksInsideTheSpaceAreWrittenThrough) {
