@@ -107,6 +107,7 @@ struct Call {
   const Space& space;
   Arguments& arguments;
   const BeforeRename& before_rename;
+  WriteRecord* record = nullptr;  // the journal's, when the space keeps one
 };
 
 inline ToolResult success(const Json& value) {

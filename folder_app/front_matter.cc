@@ -12,6 +12,9 @@
 namespace kestil::folder {
 namespace {
 
+// A block larger than this is not read: its keys count as none (its note says why).
+constexpr size_t MAX_FRONT_MATTER_BYTES = 1 << 20;
+
 // Where the block sits in a note's bytes.
 struct BlockPlace {
   size_t yaml_begin = 0;  // after the opening line
@@ -155,10 +158,13 @@ Json json_of(const YAML::Node& value) {
 // Reads the keys the app knows; where a key is written twice, the first counts.
 void read_keys(const YAML::Node& root, FrontMatter& meta) {
   if (!root.IsMap()) return;
+  // Only the keys read below are remembered: a block may hold a great many others.
   std::vector<std::string> seen;
   for (const auto& entry : root) {
     if (!entry.first.IsScalar()) continue;
     const std::string& key = entry.first.Scalar();
+    if (key != "id" && key != "description" && key != "tags" && key != "aliases" && key != "style")
+      continue;
     if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
     seen.push_back(key);
     const YAML::Node& value = entry.second;
@@ -576,6 +582,10 @@ size_t read_front_matter(std::string_view raw, FrontMatter& meta) {
   std::optional<BlockPlace> place = place_of_block(raw);
   if (!place) return 0;
   std::string yaml(raw.substr(place->yaml_begin, place->yaml_end - place->yaml_begin));
+  if (yaml.size() > MAX_FRONT_MATTER_BYTES) {
+    meta.problem = "it is larger than 1 MB, so it was not read";
+    return place->end;
+  }
   if (std::optional<FrontMatter> known = read_before().find(yaml)) {
     meta = std::move(*known);
     return place->end;

@@ -166,10 +166,15 @@ std::optional<std::string> file_target(std::string_view destination, std::string
 
 // The wiki link whose "[[" is at `at`, if one is written there.
 std::optional<Link> wiki_link_at(std::string_view body, size_t at) {
-  size_t close = body.find("]]", at + 2);
-  if (close == std::string_view::npos) return std::nullopt;
+  // The name holds no '[' and no line break: the look for "]]" stops at the first of them, so
+  // a note of many unclosed "[[" is read in one pass.
+  size_t close = at + 2;
+  for (;; ++close) {
+    close = body.find_first_of("[\n]", close);
+    if (close == std::string_view::npos || body[close] != ']') return std::nullopt;
+    if (close + 1 < body.size() && body[close + 1] == ']') break;
+  }
   std::string_view inside = body.substr(at + 2, close - at - 2);
-  if (inside.find_first_of("[\n") != std::string_view::npos) return std::nullopt;
   std::string_view name = inside.substr(0, inside.find_first_of("|#"));
   if (name.ends_with('\\')) name.remove_suffix(1);  // "[[Note\|text]]" inside a table
   name = trimmed(name);

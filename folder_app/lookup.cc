@@ -1,6 +1,7 @@
 #include "lookup.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "index/note_index.h"
 #include "markdown.h"
@@ -143,10 +144,11 @@ Outcome<std::string> find_folder(const Space& space, const std::string& given) {
 }
 
 void add_tags(FrontMatter& meta, const std::vector<std::string>& tags) {
+  // By key in a set: a note may carry many thousands of tags.
+  std::unordered_set<std::string> present;
+  for (const std::string& tag : meta.tags) present.insert(tag_key(tag));
   for (const std::string& tag : tags) {
-    bool present = std::any_of(meta.tags.begin(), meta.tags.end(),
-                               [&](const std::string& t) { return same_folded(t, tag); });
-    if (!present) meta.tags.push_back(tag);
+    if (present.insert(tag_key(tag)).second) meta.tags.push_back(tag);
   }
 }
 

@@ -23,6 +23,8 @@
 #include "folder_lock.h"
 #include "index/note_index.h"
 #include "ipc.h"
+#include "journal.h"
+#include "journal_commands.h"
 #include "protocol.h"
 #include "server.h"
 #include "store.h"
@@ -34,7 +36,9 @@ using kestil::Json;
 using kestil::UniqueFd;
 
 constexpr const char* USAGE =
-    "usage: kestil-folder [--read-only] --config-dir DIR SPACE_DIR...\n"
+    "usage: kestil-folder [--read-only] [--no-journal] [--journal-days N] [--journal-size BYTES]\n"
+    "                     --config-dir DIR SPACE_DIR...\n"
+    "       kestil-folder log|show|undo --config-dir DIR ...   (kestil-folder log --help)\n"
     "\n"
     "Serves each SPACE_DIR (a folder of Markdown notes, named by its folder name; the first is\n"
     "the open one) to kestil-mcp. Publishes DIR/mcp/endpoint.json for it; start kestil-mcp with\n"
@@ -42,6 +46,10 @@ constexpr const char* USAGE =
     "\n"
     "  --read-only   the assistant may read the notes but not write: every write tool answers\n"
     "                an error and nothing in the SPACE_DIRs changes.\n"
+    "  --journal-days N, --journal-size BYTES\n"
+    "                every change to a note is recorded in DIR/journal.sqlite first; it keeps\n"
+    "                the changes of the last N days (90) in at most BYTES (256M; K, M, G).\n"
+    "  --no-journal  keep no journal: changes cannot be listed or taken back.\n"
     "\n"
     "At start the temporary files of writes an earlier run left unfinished are removed. A new\n"
     "note that was never put in place, and a file another program saved over a note in the\n"
@@ -51,9 +59,33 @@ constexpr std::string_view SOCKET_NAME = "folder.sock";
 
 struct Options {
   bool read_only = false;
+  bool journal = true;
+  kestil::folder::JournalLimits journal_limits;
   std::string config_dir;
   std::vector<std::string> space_dirs;
 };
+
+int bad_usage(const std::string& text) {
+  std::cerr << "kestil-folder: " << text << "\n" << USAGE;
+  return 2;
+}
+
+// A positive whole number, with a K, M or G after it when `sized`.
+std::optional<int64_t> count_in(std::string_view text, bool sized) {
+  int shift = 0;
+  if (sized && !text.empty()) {
+    const std::string_view units = "KMG";
+    if (size_t unit = units.find(text.back()); unit != std::string_view::npos) {
+      shift = 10 * static_cast<int>(unit + 1);
+      text.remove_suffix(1);
+    }
+  }
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != text.npos) {
+    return std::nullopt;
+  }
+  const int64_t count = std::stoll(std::string(text)) << shift;
+  return count > 0 ? std::optional<int64_t>(count) : std::nullopt;
+}
 
 // Options, or the exit status when the program is done (--help, bad usage).
 std::variant<Options, int> parse_options(int argc, char** argv) {
@@ -66,6 +98,16 @@ std::variant<Options, int> parse_options(int argc, char** argv) {
     }
     if (arg == "--read-only") {
       options.read_only = true;
+    } else if (arg == "--no-journal") {
+      options.journal = false;
+    } else if (arg == "--journal-days" && i + 1 < argc) {
+      std::optional<int64_t> days = count_in(argv[++i], false);
+      if (!days) return bad_usage("--journal-days takes a whole number of days");
+      options.journal_limits.days = *days;
+    } else if (arg == "--journal-size" && i + 1 < argc) {
+      std::optional<int64_t> bytes = count_in(argv[++i], true);
+      if (!bytes) return bad_usage("--journal-size takes a size in bytes, like 64M");
+      options.journal_limits.bytes = *bytes;
     } else if (arg == "--config-dir" && i + 1 < argc) {
       options.config_dir = argv[++i];
     } else if (arg.starts_with("--config-dir=")) {
@@ -238,6 +280,15 @@ int run(const Options& options) {
   auto folder_locks = kestil::folder::FolderLocks::take(roots);
   if (auto* refused = std::get_if<std::string>(&folder_locks)) return fail(*refused);
 
+  std::shared_ptr<kestil::folder::Journal> journal;
+  if (options.journal) {
+    auto kept = kestil::folder::Journal::open(*config_dir, options.journal_limits);
+    if (auto* failed = std::get_if<kestil::folder::Failure>(&kept)) {
+      return fail(failed->text + "; start with --no-journal to write without one");
+    }
+    journal = std::move(std::get<std::unique_ptr<kestil::folder::Journal>>(kept));
+  }
+
   const std::optional<SocketPlace> place = choose_socket_place(mcp_dir);
   if (!place) return fail("cannot make a private directory for the socket");
   ::unlink(place->path.c_str());  // left by an instance that did not exit cleanly
@@ -262,7 +313,10 @@ int run(const Options& options) {
     return fail("cannot write " + kestil::join_path(mcp_dir, "endpoint.json"));
   }
   auto spaces = std::get<std::vector<kestil::folder::Space>>(std::move(opened));
-  for (kestil::folder::Space& space : spaces) space.read_only = options.read_only;
+  for (kestil::folder::Space& space : spaces) {
+    space.read_only = options.read_only;
+    space.journal = journal;
+  }
   open_indexes(*config_dir, spaces);
   kestil::folder::Server server(spaces);
   // Never joined: the process ends by _exit below, so this thread and the ones it starts may
@@ -273,12 +327,15 @@ int run(const Options& options) {
             << (options.read_only ? ", read-only" : "") << ") for " << *config_dir << "\n";
   // Leftovers of an earlier run are tidied while reads are answered already (a walk of every
   // folder takes a while in a large space); writes wait for it.
+  // Then the journal's entries that a crash left pending are settled by what the notes hold.
   if (!options.read_only) {
-    std::thread([&server, spaces, recovered_dir = kestil::join_path(*config_dir, "recovered")] {
+    std::thread([&server, spaces, journal,
+                 recovered_dir = kestil::join_path(*config_dir, "recovered")] {
       const std::lock_guard no_writes(server.writes_mutex());
       if (std::string tidied = tidy_spaces(spaces, recovered_dir); !tidied.empty()) {
         std::cerr << "kestil-folder: " << tidied << "\n";
       }
+      if (journal) journal->settle_pending();
     }).detach();
   }
   // Calls are answered by scanning the files until a space's first build is done.
@@ -306,6 +363,9 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && kestil::folder::is_journal_verb(argv[1])) {
+    return kestil::folder::run_journal_verb(std::vector<std::string>(argv + 1, argv + argc));
+  }
   auto parsed = parse_options(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   return run(std::get<Options>(parsed));

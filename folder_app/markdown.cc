@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <unordered_set>
 
 #include "catalog.h"
 #include "names.h"
@@ -341,6 +342,7 @@ std::string tag_key(std::string_view tag) {
 
 std::vector<std::string> hashtags(std::string_view markdown) {
   std::vector<std::string> found;
+  std::unordered_set<std::string> keys;
   std::vector<Span> code = code_spans(markdown);
   size_t next_code = 0;
   for (size_t at = markdown.find('#'); at != std::string_view::npos;
@@ -353,10 +355,7 @@ std::vector<std::string> hashtags(std::string_view markdown) {
     if (!may_start_tag(markdown, at)) continue;
     std::string_view tag = tag_at(markdown, at);
     if (tag.empty() || only_digits(tag) || tag.size() > MAX_TAG_BYTES) continue;
-    std::string key = tag_key(tag);
-    bool seen = std::any_of(found.begin(), found.end(),
-                            [&](const std::string& t) { return tag_key(t) == key; });
-    if (!seen) found.emplace_back(tag);
+    if (keys.insert(tag_key(tag)).second) found.emplace_back(tag);
     at += tag.size();
   }
   return found;

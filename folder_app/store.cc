@@ -570,7 +570,7 @@ std::string derived_id(std::string_view note_path) {
   return to_hex(fnv1a_64(note_path), 12);
 }
 
-std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable) {
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread) {
   std::vector<NoteFile> notes;
   // Folders still to read, deepest last: no depth is too deep but the system's own path limit.
   std::vector<std::pair<std::string, std::string>> folders = {{space.root, ""}};
@@ -581,13 +581,13 @@ std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* un
     struct stat info {};
     if (::stat(dir.c_str(), &info) == 0 && !seen.emplace(info.st_dev, info.st_ino).second) continue;
     Held held = held_in(space, dir, prefix);
-    if (held.error != 0) {
-      std::string folder = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
-      warn_once("the folder '" + (folder.empty() ? space.root : folder) + "' of " + space.name +
-                " cannot be read (" + error_text(held.error) + "); its notes are not listed");
-      if (unreadable) unreadable->push_back(Unreadable{folder, held.error});
-      continue;
+    if (held.error != 0 && unread) {
+      unread->push_back(UnreadFolder{prefix, error_text(held.error)});
+    } else if (held.error != 0) {
+      warn_once("the folder '" + (prefix.empty() ? space.root : prefix) + "' of " + space.name +
+                " cannot be read (" + error_text(held.error) + "); its notes are left out");
     }
+    if (held.error != 0) continue;
     std::move(held.notes.begin(), held.notes.end(), std::back_inserter(notes));
     for (auto& [shown, name] : held.folders)
       folders.emplace_back(dir + "/" + name, prefix + shown + "/");
@@ -759,7 +759,7 @@ std::optional<Failure> write_atomically(const std::string& file, std::string_vie
 }
 
 Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
-                            const BeforeRename& before_rename) {
+                            const BeforeRename& before_rename, WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure unreadable{"The note '" + where.path + "' could not be read; try again."};
   std::optional<std::string> target = real_path(where.file);
@@ -819,11 +819,6 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
     TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode, true);
     if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
-    // Right before the new file is put in place.
-    if (before_rename && !before_rename()) {
-      temp.leave();
-      return Failure{std::string(STOPPED)};
-    }
     // A save that landed while the new file was written is read at once, before any swap: a
     // swap shows this write under the name for an instant, and an editor reading then would
     // build on it.
@@ -835,7 +830,19 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
         continue;
       }
     }
+    const int expected_fd = ours ? ours->fd.get() : source.get();
+    const FileState& expected = ours ? ours->state : *read_state;
+    std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
+    // Right before the new file is put in place.
+    if (record) {
+      if (auto failed = record->pending(*target, expected_bytes, bytes)) return *failed;
+    }
+    if (before_rename && !before_rename()) {
+      temp.leave();
+      return Failure{std::string(STOPPED)};
+    }
     Swap swap = exchange_files(temp.path(), *target);
+    // A failed swap may yet have swapped: its record stays pending, for the next start to settle.
     if (swap == Swap::FAILED) return Failure{std::string(NOT_RENAMED)};
     if (swap == Swap::DONE) {
       // Right after: the note's name leads to `bytes`, and `held` to exactly what it led to.
@@ -850,6 +857,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
           carry_appends(displaced.get(), *read_state, current.raw, temp.fd(), carried)) {
         ::unlink(held.c_str());
         sync_folder(folder);
+        if (record) record->finished(true);
         return Update{std::move(current), bytes + carried};
       }
       // Another program saved meanwhile: its file goes back under the name as it is, after
@@ -860,17 +868,16 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
         return Failure{"The note '" + where.path + "' " + RACED + " What it wrote is kept at " +
                        held + "."};
       }
+      if (record) record->finished(false);
       source = std::move(*now);
       continue;
     }
-    const int expected_fd = ours ? ours->fd.get() : source.get();
-    const FileState& expected = ours ? ours->state : *read_state;
-    std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
     Outcome<std::optional<UniqueFd>> put =
         rename_into_place(temp, *target, expected_fd, expected, expected_bytes);
     if (auto* failed = std::get_if<Failure>(&put)) return *failed;
     std::optional<UniqueFd>& replaced = std::get<std::optional<UniqueFd>>(put);
     if (!replaced) {
+      if (record) record->finished(false);
       // Another file is at the name: that file is read next.
       if (ours) return Failure{"The note '" + where.path + "' " + RACED};
       source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
@@ -878,6 +885,7 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
       continue;
     }
     sync_folder(folder);
+    if (record) record->finished(true);
     // What reached the replaced file (and, when merging, the file whose text was merged) since
     // it was read follows this write, as if written just after it.
     std::string carried;
@@ -903,18 +911,23 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
 }
 
 std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
-                                        std::string_view bytes, const BeforeRename& before_rename) {
+                                        std::string_view bytes, const BeforeRename& before_rename,
+                                        WriteRecord* record) {
   if (space.read_only) return Failure{read_only_text(space)};
   const Failure taken{"A note '" + std::string(note_path) +
                       "' already exists; choose another title or use append_to_note."};
-  // A new note has the name given, never one it merely shows as.
-  std::string file = space.root + "/" + std::string(note_path) + std::string(NOTE_EXTENSION);
+  // The folder as listings show it; the new note's own name as given.
+  std::string file = on_disk(space, folder_of(note_path)) + "/" + title_of(note_path) +
+                     std::string(NOTE_EXTENSION);
   size_t slash = file.rfind('/');
   std::string folder = file.substr(0, slash);
   TempFile temp(folder, NEW_PREFIX, file.substr(slash + 1), bytes, 0644, false);
   if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
   // Right before the new note is put in place: a crash from here to the link leaves a
   // temporary file that the next start moves out of the space.
+  if (record) {
+    if (auto failed = record->pending(file, std::nullopt, bytes)) return *failed;
+  }
   if (before_rename && !before_rename()) {
     temp.leave();
     return Failure{std::string(STOPPED)};
@@ -922,11 +935,47 @@ std::optional<Failure> create_note_file(const Space& space, std::string_view not
   // A link fails when the name is taken, where a rename would replace what has it.
   if (::link(temp.path().c_str(), file.c_str()) != 0) {
     struct stat info {};
-    if (errno == EEXIST || ::lstat(file.c_str(), &info) == 0) return taken;
-    if (!temp.rename_to(file)) return Failure{std::string(NOT_RENAMED)};  // no hard links here
+    const bool free = errno != EEXIST && ::lstat(file.c_str(), &info) != 0;
+    const bool put = free && temp.rename_to(file);  // no hard links here
+    if (!put) {
+      if (record) record->finished(false);
+      return free ? Failure{std::string(NOT_RENAMED)} : taken;
+    }
   }
   // Right after: the note is in place; its temporary name is removed with `temp`.
   sync_folder(folder);
+  if (record) record->finished(true);
+  return std::nullopt;
+}
+
+std::optional<Failure> move_note_out(const NoteFile& where, std::string_view expected,
+                                     const std::string& destination, WriteRecord* record) {
+  const Failure changed{"The note '" + where.path + "' changed meanwhile; it was left in place."};
+  const size_t slash = where.file.rfind('/');
+  const std::string folder = where.file.substr(0, slash);
+  std::optional<std::string> held = read_file(where.file, SIZE_MAX);
+  if (!held || *held != expected) return changed;
+  struct stat info {};
+  if (::lstat(destination.c_str(), &info) == 0) return Failure{destination + " already exists."};
+  if (record) {
+    if (auto failed = record->pending(where.file, expected, std::nullopt)) return *failed;
+  }
+  // Renamed aside first, so the file checked is the one taken even while an editor saves; a
+  // crash leaves it as a new note never put in place, which the next start moves to the
+  // recovered dir.
+  const std::string aside = folder + "/" + temp_name(NEW_PREFIX, where.file.substr(slash + 1));
+  std::optional<std::string> moved;
+  if (::rename(where.file.c_str(), aside.c_str()) == 0) moved = read_file(aside, SIZE_MAX);
+  const bool kept = moved && *moved == expected && !write_atomically(destination, expected);
+  if (moved && !kept) {
+    // A link never replaces a note saved under the name meanwhile.
+    if (::link(aside.c_str(), where.file.c_str()) == 0) ::unlink(aside.c_str());
+  }
+  if (kept) ::unlink(aside.c_str());
+  sync_folder(folder);
+  if (record) record->finished(kept);
+  if (!moved) return Failure{"The note '" + where.path + "' could not be moved."};
+  if (!kept) return *moved == expected ? Failure{"Could not write " + destination + "."} : changed;
   return std::nullopt;
 }
 

@@ -46,16 +46,16 @@ std::string version_of(std::string_view raw);
 // The id a note without one in its front matter reads with; no write adds it to the file.
 std::string derived_id(std::string_view note_path);
 
-// A folder a walk could not read, by its space-relative path ("" for the top), and why (errno).
-struct Unreadable {
-  std::string folder;
-  int error = 0;
+// A folder a listing could not read: its notes are unknown, not gone.
+struct UnreadFolder {
+  std::string prefix;  // space-relative with a trailing "/", "" for the top of the space
+  std::string why;     // "permission denied"
 };
 
 // Every note of the space, sorted by path, however deep. Hidden entries and symlinks that lead
-// outside are skipped. Paths are as listed_path shows them. A folder that cannot be read is
-// said once on stderr and added to `unreadable`.
-std::vector<NoteFile> list_notes(const Space& space, std::vector<Unreadable>* unreadable = nullptr);
+// outside are skipped. Paths are as listed_path shows them. The folders that could not be read
+// are added to `unread` when given, and said once on stderr when not.
+std::vector<NoteFile> list_notes(const Space& space, std::vector<UnreadFolder>* unread = nullptr);
 
 // The canonical absolute path of the existing folder `dir`, without a trailing "/".
 std::optional<std::string> folder_root(const std::string& dir);
@@ -101,6 +101,20 @@ std::string id_of(const NoteFile& where);
 // Returning false stops the write there, as a crash would (tests use it).
 using BeforeRename = std::function<bool()>;
 
+// Told of each write a moment before its bytes are put in place and right after, so that a
+// journal of changes holds every change that reaches the disk. `before` is none for a new note,
+// `after` none for a note taken out of the space.
+class WriteRecord {
+ public:
+  virtual ~WriteRecord() = default;
+  // A failure stops the write before anything changed.
+  virtual std::optional<Failure> pending(const std::string& file,
+                                         std::optional<std::string_view> before,
+                                         std::optional<std::string_view> after) = 0;
+  // Whether the bytes announced by the last pending() were put in place.
+  virtual void finished(bool put) = 0;
+};
+
 // Writes `bytes` to `file` through a temporary file in the same folder: write, fsync, rename,
 // fsync the folder. A crash at any point leaves the old file or the new one.
 std::optional<Failure> write_atomically(const std::string& file, std::string_view bytes,
@@ -125,12 +139,19 @@ struct Update {
 // inside the space is written at its target, the link kept. Nothing is written when `change`
 // leaves the bytes as they are.
 Outcome<Update> update_note(const Space& space, const NoteFile& where, const NoteChange& change,
-                            const BeforeRename& before_rename = nullptr);
+                            const BeforeRename& before_rename = nullptr,
+                            WriteRecord* record = nullptr);
 
 // Writes a new note at space-relative `note_path`, never over anything that has its name.
 std::optional<Failure> create_note_file(const Space& space, std::string_view note_path,
                                         std::string_view bytes,
-                                        const BeforeRename& before_rename = nullptr);
+                                        const BeforeRename& before_rename = nullptr,
+                                        WriteRecord* record = nullptr);
+
+// Moves the note at `where` out of the space to the file `destination` (never over one), when it
+// still holds exactly `expected`.
+std::optional<Failure> move_note_out(const NoteFile& where, std::string_view expected,
+                                     const std::string& destination, WriteRecord* record);
 
 // What tidy_temporary_files did with the temporary files an earlier run left behind.
 struct Tidied {

@@ -7,6 +7,7 @@
 #include "catalog.h"
 #include "deadline.h"
 #include "index/note_index.h"
+#include "journal.h"
 #include "names.h"
 #include "store.h"
 #include "tools_read.h"
@@ -57,7 +58,7 @@ void tell_index(const Space& space, const ToolResult& result) noexcept {
     std::optional<Json> written = parse_json(result.text);
     if (written && written->is_object() && written->contains("path") &&
         (*written)["path"].is_string()) {
-      space.index->refresh((*written)["path"].get<std::string>());
+      space.index->refresh((*written)["path"].get<std::string>(), std::chrono::seconds(1));
     }
   } catch (const std::exception&) {
   }
@@ -111,7 +112,11 @@ ToolResult run(const std::vector<Space>& spaces, std::string_view name, const Js
     if (found != spaces.end()) space = &*found;
   }
   if (checked.failure()) return failure(*checked.failure());
-  Call call{spaces, *space, checked, before_rename};
+  std::optional<JournalRecord> record;
+  if (space->journal && writes(name)) {
+    record.emplace(*space->journal, *space, std::string(name), change_summary(name, arguments));
+  }
+  Call call{spaces, *space, checked, before_rename, record ? &*record : nullptr};
   ToolResult result = tool->second(call);
   if (!result.is_error && space->index && writes(name)) tell_index(*space, result);
   return result;

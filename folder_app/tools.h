@@ -12,6 +12,7 @@
 
 namespace kestil::folder {
 
+class Journal;
 class NoteIndex;
 
 // One space: a folder of Markdown notes. Its name is the folder's name.
@@ -21,6 +22,8 @@ struct Space {
   bool read_only = false;  // every write tool refuses, nothing on disk changes
   // Answers "which notes?" without reading every file; null (or not ready yet): scan the files.
   std::shared_ptr<NoteIndex> index;
+  // Where every change to a note is recorded before it is made; null: changes go unrecorded.
+  std::shared_ptr<Journal> journal;
 };
 
 // What one tool call gives back: the one text the assistant reads, and whether it failed.

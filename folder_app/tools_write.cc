@@ -63,7 +63,7 @@ Outcome<std::pair<std::string, std::string>> create(const Call& call, const std:
   if (auto* failed = std::get_if<Failure>(&bytes)) return *failed;
   const std::string& raw = std::get<std::string>(bytes);
   if (std::optional<Failure> failed =
-          create_note_file(call.space, note_path, raw, call.before_rename)) {
+          create_note_file(call.space, note_path, raw, call.before_rename, call.record)) {
     return *failed;
   }
   return std::make_pair(derived_id(note_path), version_of(raw));
@@ -299,8 +299,8 @@ ToolResult append_to_note(Call& call) {
   TAKE_OR_RETURN(where, find_note(call.space, given));
   markdown = editor_markdown(markdown, where.path, SpaceNotes(call.space));
   std::string warning;
-  TAKE_OR_RETURN(written,
-                 update_note(call.space, where, appending(markdown, warning), call.before_rename));
+  TAKE_OR_RETURN(written, update_note(call.space, where, appending(markdown, warning),
+                                      call.before_rename, call.record));
   Json result = written_note(written);
   if (versioned) result["changed_since_read"] = version != version_of(written.before.raw);
   if (!warning.empty()) result["warning"] = warning;
@@ -337,7 +337,7 @@ ToolResult append_to_daily_note(Call& call) {
   }
   std::string warning;
   TAKE_OR_RETURN(written, update_note(call.space, *existing, appending(markdown, warning),
-                                      call.before_rename));
+                                      call.before_rename, call.record));
   Json result = written_note(written);
   result["date"] = *date;
   result["created"] = false;
@@ -374,7 +374,7 @@ ToolResult edit_note(Call& call) {
         apply_block_edit(current.body(), blocks, edit.change, line_break_of(current.raw)),
         &warning);
   };
-  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename, call.record));
   Json result = written_note(written);
   result["changed_since_read"] = version != version_of(written.before.raw);
   if (!warning.empty()) result["warning"] = warning;
@@ -399,7 +399,7 @@ ToolResult set_note_info(Call& call) {
     if (style) merge_style(meta.style, *style);
     return note_bytes(current, meta, current.body(), nullptr);
   };
-  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename, call.record));
   Json result = written_note(written);
   result["description"] = meta.description;
   result["style"] = meta.style;
@@ -425,7 +425,7 @@ ToolResult set_tags(Call& call) {
     add_tags(meta, added);
     return note_bytes(current, meta, current.body(), nullptr);
   };
-  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename));
+  TAKE_OR_RETURN(written, update_note(call.space, where, change, call.before_rename, call.record));
   Json result = written_note(written);
   result["tags"] = meta.tags;
   return success(result);

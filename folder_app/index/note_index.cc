@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <ostream>
+#include <unordered_set>
 
 #include "deadline.h"
 #include "index/database.h"
@@ -20,7 +23,7 @@ namespace kestil::folder {
 namespace {
 
 // Bumped whenever the tables or what goes into them change: an older file is built anew.
-constexpr int64_t LAYOUT = 7;
+constexpr int64_t LAYOUT = 8;
 // Small enough that a write tool waiting for the lock during a build waits only briefly.
 constexpr size_t NOTES_PER_TRANSACTION = 200;
 // Fewer changed notes than this are read without progress lines.
@@ -31,11 +34,27 @@ constexpr size_t PROGRESS_EVERY = 10000;
 constexpr char KEY_SEPARATOR = '\x1f';
 // Above every path and link target: no UTF-8 text starts with this byte.
 constexpr std::string_view PAST_ALL_TEXT = "\xff";
+// What one note may put in the index: past these its tags and links are not listed.
+constexpr size_t MAX_TAGS_PER_NOTE = 1000;
+constexpr size_t MAX_LINKS_PER_NOTE = 10000;
+// How long a call waits for another thread bringing changes in before it scans the files.
+constexpr auto CATCH_UP_WAIT = std::chrono::milliseconds(500);
+constexpr auto LOOK_EVERY = std::chrono::milliseconds(1000);
+// A stat-only look at every note, for whatever the watcher may have missed.
+constexpr auto SAFETY_LOOK_EVERY = std::chrono::minutes(10);
+// The full-text index is merged into one piece again, dropping what deletes marked, once the
+// notes written since its last merge add up to this share of the index file: each merge
+// rewrites the whole full-text index, so this bounds its cost to a few times the writes'.
+constexpr int64_t MERGE_AT_SHARE = 4;  // a quarter
+// Pages one merge step writes, under the writer lock; small, so writes wait only briefly.
+constexpr int MERGE_STEP_PAGES = 256;
 
 const char* const SCHEMA = R"(
+PRAGMA auto_vacuum = INCREMENTAL;
 CREATE TABLE notes(doc INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT NOT NULL UNIQUE,
   id TEXT NOT NULL, title_key TEXT NOT NULL, mtime INTEGER NOT NULL, size INTEGER NOT NULL,
-  tag_keys TEXT NOT NULL, link_keys TEXT NOT NULL);
+  inode INTEGER NOT NULL, ctime INTEGER NOT NULL, tag_keys TEXT NOT NULL,
+  link_keys TEXT NOT NULL);
 CREATE INDEX notes_by_id ON notes(id, path);
 CREATE INDEX notes_by_title_key ON notes(title_key, path);
 CREATE INDEX notes_by_mtime ON notes(mtime DESC, path);
@@ -53,6 +72,7 @@ CREATE TABLE links(key TEXT NOT NULL, path TEXT NOT NULL, kind INTEGER NOT NULL,
 CREATE VIRTUAL TABLE words USING fts5(title, body, content='', tokenize='kestil');
 CREATE TABLE state(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 CREATE TABLE left_behind(doc INTEGER PRIMARY KEY);
+CREATE TABLE removal(doc INTEGER PRIMARY KEY, words TEXT NOT NULL, count INTEGER NOT NULL);
 INSERT INTO state VALUES('complete', 0);
 )";
 
@@ -62,9 +82,54 @@ bool is_damage(int code) {
          code == SQLITE_FORMAT || code == SQLITE_CANTOPEN;
 }
 
-int64_t file_size(const std::string& file) {
+// What tells one version of a note file from another without reading it. The change time
+// cannot be set back, so an edit that keeps size and modification time still shows.
+struct FileStamp {
+  int64_t mtime_ns = 0;
+  int64_t size = 0;
+  int64_t inode = 0;
+  int64_t ctime_ns = 0;
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> stamp_of(const std::string& file) {
   struct stat info {};
-  return ::stat(file.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+  if (::stat(file.c_str(), &info) != 0) return std::nullopt;
+#ifdef __APPLE__
+  const timespec& mtime = info.st_mtimespec;
+  const timespec& ctime = info.st_ctimespec;
+#else
+  const timespec& mtime = info.st_mtim;
+  const timespec& ctime = info.st_ctim;
+#endif
+  return FileStamp{int64_t{mtime.tv_sec} * 1000000000 + mtime.tv_nsec,
+                   static_cast<int64_t>(info.st_size), static_cast<int64_t>(info.st_ino),
+                   int64_t{ctime.tv_sec} * 1000000000 + ctime.tv_nsec};
+}
+
+// Whether nothing is at `file` (rather than something that cannot be looked at now).
+bool surely_gone(const std::string& file) {
+  struct stat info {};
+  return ::lstat(file.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+// The distinct words of `body` as the tokenizer gives them, and how many words it has in all:
+// all a delete from the contentless full-text table needs to take the note's row out again.
+std::pair<std::string, int64_t> distinct_words(std::string_view body) {
+  std::unordered_set<std::string> seen;
+  std::string joined;
+  int64_t count = 0;
+  std::string word;
+  for_each_word(body, [&](size_t begin, size_t end) {
+    ++count;
+    word.assign(body.substr(begin, end - begin));
+    for (char& c : word) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (seen.insert(word).second) (joined += word) += ' ';
+  });
+  return {std::move(joined), count};
 }
 
 std::string with_commas(size_t number) {
@@ -94,6 +159,10 @@ std::vector<std::string> link_keys_of(const Link& link) {
   std::string whole_key = name_key(name);
   if (title_key == whole_key) return {title_key};
   return {title_key, whole_key};
+}
+
+size_t split_count(std::string_view joined) {
+  return static_cast<size_t>(std::count(joined.begin(), joined.end(), ' '));
 }
 
 std::vector<std::string> split_keys(std::string_view joined) {
@@ -141,8 +210,29 @@ int64_t state_value(Connection& db, const char* key) {
 
 }  // namespace
 
+// A note as it goes into the index, read and parsed before any lock is taken.
+struct NoteRow {
+  NoteFile where;
+  FileStamp stamp;
+  std::optional<Note> note;  // none when it cannot be read: listed, read again at the next look
+  std::string title;
+  std::vector<std::pair<std::string, std::string>> tags;  // key, spelling
+  std::vector<std::pair<std::string, Link>> links;        // key, link
+  std::string tag_keys;
+  std::string link_keys;
+  struct TaskRow {
+    std::string ref;
+    std::string text;
+    bool done = false;
+  };
+  std::vector<TaskRow> tasks;
+  std::optional<std::pair<std::string, int64_t>> words;  // kept to take the row out again
+};
+
 NoteIndex* ready_index(const Space& space) {
-  return space.index && space.index->ready() ? space.index.get() : nullptr;
+  NoteIndex* index = space.index.get();
+  if (index == nullptr || !index->ready() || !index->catch_up()) return nullptr;
+  return index->ready() ? index : nullptr;
 }
 
 std::string full_text_query(const Query& query) {
@@ -269,7 +359,24 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
   std::vector<std::string> link_keys = split_keys(find.text(3));
   Statement(db, "DELETE FROM notes WHERE doc = ?1").bind(1, doc).step();
   if (had_words) {
-    Statement(db, "INSERT OR IGNORE INTO left_behind(doc) VALUES(?1)").bind(1, doc).step();
+    Statement kept(db, "SELECT words, count FROM removal WHERE doc = ?1");
+    kept.bind(1, doc);
+    if (kept.step()) {
+      // The delete must give as many body words as went in (the averages BM25 ranks by),
+      // and each distinct word once: the first word stands in for the repeats.
+      std::string body = kept.text(0);
+      int64_t repeats = kept.integer(1) - static_cast<int64_t>(split_count(body));
+      std::string first = body.substr(0, body.find(' ') + 1);
+      for (int64_t i = 0; i < repeats; ++i) body += first;
+      Statement(db, "INSERT INTO words(words, rowid, title, body) VALUES('delete', ?1, ?2, ?3)")
+          .bind(1, doc)
+          .bind(2, title_of(note_path))
+          .bind(3, body)
+          .step();
+      Statement(db, "DELETE FROM removal WHERE doc = ?1").bind(1, doc).step();
+    } else {
+      Statement(db, "INSERT OR IGNORE INTO left_behind(doc) VALUES(?1)").bind(1, doc).step();
+    }
   }
   for (const std::string& key : tag_keys) {
     Statement(db, "DELETE FROM tags WHERE key = ?1 AND path = ?2")
@@ -298,56 +405,81 @@ void NoteIndex::forget_note(Connection& db, std::string_view note_path) {
   Statement(db, "DELETE FROM tasks WHERE path = ?1").bind(1, note_path).step();
 }
 
-void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) {
-  forget_note(db, where.path);
+NoteRow NoteIndex::prepare_row(const NoteFile& where, bool keep_words) {
+  NoteRow row;
+  row.where = where;
+  if (std::optional<FileStamp> stamp = stamp_of(where.file)) {
+    row.stamp = *stamp;
+    row.where.mtime_ns = stamp->mtime_ns;
+  }
+  row.title = title_of(where.path);
   Outcome<Note> loaded = load_note(where);
-  const Note* note = std::get_if<Note>(&loaded);
-  std::string title = title_of(where.path);
-  std::vector<std::pair<std::string, std::string>> tags;  // key, spelling
-  std::vector<std::pair<std::string, Link>> links;        // key, link
-  std::string tag_keys;
-  std::string link_keys;
-  if (note) {
-    for (const std::string& tag : all_tags(*note)) {
-      tags.emplace_back(tag_key(tag), tag);
-      tag_keys += (tag_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + tags.back().first;
-    }
-    std::vector<std::string> keys;
-    for (Link& link : links_in(note->body(), where.path)) {
-      for (const std::string& key : link_keys_of(link)) {
-        links.emplace_back(key, link);
-        keys.push_back(key);
-      }
-    }
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    for (const std::string& key : keys) {
-      link_keys += (link_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + key;
+  Note* note = std::get_if<Note>(&loaded);
+  if (!note) return row;
+  for (std::string& tag : all_tags(*note)) {
+    if (row.tags.size() == MAX_TAGS_PER_NOTE) break;
+    std::string key = tag_key(tag);
+    row.tag_keys += (row.tag_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + key;
+    row.tags.emplace_back(std::move(key), std::move(tag));
+  }
+  std::vector<std::string> keys;
+  for (Link& link : links_in(note->body(), where.path)) {
+    if (row.links.size() >= MAX_LINKS_PER_NOTE) break;
+    for (const std::string& key : link_keys_of(link)) {
+      row.links.emplace_back(key, link);
+      keys.push_back(key);
     }
   }
-  // An unreadable note is listed as the scan lists it, and read again at the next look.
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  for (const std::string& key : keys) {
+    row.link_keys += (row.link_keys.empty() ? "" : std::string(1, KEY_SEPARATOR)) + key;
+  }
+  std::vector<Block> blocks = split_blocks(note->body());
+  for (const Task& task : folder::tasks(blocks)) {
+    row.tasks.push_back(
+        NoteRow::TaskRow{block_ref(task.block, blocks[task.block].text), task.text, task.done});
+  }
+  if (keep_words) row.words = distinct_words(note->body());
+  row.note = std::move(*note);
+  return row;
+}
+
+void NoteIndex::write_note(Connection& db, const NoteRow& row) {
+  const std::string& path = row.where.path;
+  forget_note(db, path);
+  const Note* note = row.note ? &*row.note : nullptr;
   Statement insert(db,
-                   "INSERT INTO notes(path, id, title_key, mtime, size, tag_keys, link_keys) "
-                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-  insert.bind(1, where.path)
-      .bind(2, note ? note->id : derived_id(where.path))
-      .bind(3, name_key(title))
-      .bind(4, where.mtime_ns)
-      .bind(5, note ? size : -1)
-      .bind(6, tag_keys)
-      .bind(7, link_keys);
+                   "INSERT INTO notes(path, id, title_key, mtime, size, inode, ctime, tag_keys, "
+                   "link_keys) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+  insert.bind(1, path)
+      .bind(2, note ? note->id : derived_id(path))
+      .bind(3, name_key(row.title))
+      .bind(4, row.stamp.mtime_ns)
+      .bind(5, note ? row.stamp.size : -1)
+      .bind(6, row.stamp.inode)
+      .bind(7, row.stamp.ctime_ns)
+      .bind(8, row.tag_keys)
+      .bind(9, row.link_keys);
   insert.step();
   if (!note) return;
   int64_t doc = sqlite3_last_insert_rowid(db.handle());
   Statement(db, "INSERT INTO words(rowid, title, body) VALUES(?1, ?2, ?3)")
       .bind(1, doc)
-      .bind(2, title)
+      .bind(2, row.title)
       .bind(3, note->body())
       .step();
-  for (const auto& [key, tag] : tags) {
+  if (row.words) {
+    Statement(db, "INSERT INTO removal(doc, words, count) VALUES(?1, ?2, ?3)")
+        .bind(1, doc)
+        .bind(2, row.words->first)
+        .bind(3, row.words->second)
+        .step();
+  }
+  for (const auto& [key, tag] : row.tags) {
     Statement(db, "INSERT OR IGNORE INTO tags(key, path, tag) VALUES(?1, ?2, ?3)")
         .bind(1, key)
-        .bind(2, where.path)
+        .bind(2, path)
         .bind(3, tag)
         .step();
     if (sqlite3_changes(db.handle()) == 0) continue;
@@ -357,17 +489,16 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
               "tag = CASE WHEN ?2 < first THEN ?3 ELSE tag END, "
               "first = CASE WHEN ?2 < first THEN ?2 ELSE first END")
         .bind(1, key)
-        .bind(2, where.path)
+        .bind(2, path)
         .bind(3, tag)
         .step();
   }
-  std::vector<Block> blocks = split_blocks(note->body());
   int64_t position = 0;
-  for (const Task& task : folder::tasks(blocks)) {
+  for (const NoteRow::TaskRow& task : row.tasks) {
     Statement(db, "INSERT INTO tasks(path, position, ref, text, done) VALUES(?1, ?2, ?3, ?4, ?5)")
-        .bind(1, where.path)
+        .bind(1, path)
         .bind(2, position++)
-        .bind(3, block_ref(task.block, blocks[task.block].text))
+        .bind(3, task.ref)
         .bind(4, task.text)
         .bind(5, task.done ? 1 : 0)
         .step();
@@ -375,39 +506,153 @@ void NoteIndex::write_note(Connection& db, const NoteFile& where, int64_t size) 
   for (const std::string& alias : note->meta.aliases) {
     Statement(db, "INSERT OR IGNORE INTO aliases(key, path) VALUES(?1, ?2)")
         .bind(1, name_key(alias))
-        .bind(2, where.path)
+        .bind(2, path)
         .step();
   }
-  for (const auto& [key, link] : links) {
+  for (const auto& [key, link] : row.links) {
     // The target is kept only where it differs from the key (name links).
     Statement(db, "INSERT OR IGNORE INTO links(key, path, kind, target) VALUES(?1, ?2, ?3, ?4)")
         .bind(1, key)
-        .bind(2, where.path)
+        .bind(2, path)
         .bind(3, static_cast<int64_t>(link.kind))
         .bind(4, link.target == key ? std::string_view() : std::string_view(link.target))
         .step();
   }
 }
 
-void NoteIndex::refresh(std::string_view note_path) {
-  Outcome<std::optional<NoteFile>> at = note_at(space_, note_path);
-  const std::optional<NoteFile>* found = std::get_if<std::optional<NoteFile>>(&at);
+bool NoteIndex::store(std::vector<NoteRow>& rows, const std::vector<std::string>& gone,
+                      std::optional<std::chrono::milliseconds> at_most) {
   std::shared_lock lock(file_lock_);
-  std::lock_guard writing(writer_mutex_);
+  std::unique_lock writing(writer_mutex_, std::defer_lock);
+  if (!at_most) {
+    writing.lock();
+  } else if (!writing.try_lock_for(*at_most)) {
+    return false;
+  }
   try {
     in_transaction(*writer_, [&] {
-      if (found && *found) {
-        write_note(*writer_, **found, file_size((*found)->file));
-      } else {
-        forget_note(*writer_, note_path);
-      }
+      for (const std::string& path : gone) forget_note(*writer_, path);
+      for (const NoteRow& row : rows) write_note(*writer_, row);
     });
+  } catch (const SqlError& failed) {
+    if (is_damage(failed.code)) mark_broken();
+  }
+  int64_t written = static_cast<int64_t>(gone.size());
+  for (const NoteRow& row : rows) written += row.note ? row.stamp.size : 0;
+  written_since_merge_ += written;
+  return true;
+}
+
+bool NoteIndex::refresh(std::string_view note_path,
+                        std::optional<std::chrono::milliseconds> at_most) {
+  Outcome<std::optional<NoteFile>> at = note_at(space_, note_path);
+  const auto* found = std::get_if<std::optional<NoteFile>>(&at);
+  std::vector<NoteRow> rows;
+  std::vector<std::string> gone;
+  if (found && *found) {
+    rows.push_back(prepare_row(**found, true));
+  } else if (!found || surely_gone(note_file(space_, note_path))) {
+    gone.emplace_back(note_path);
+  }
+  return store(rows, gone, at_most);
+}
+
+void NoteIndex::refresh_all(const std::set<std::string>& note_paths) {
+  // Notes whose file is as indexed (the app's own writes, told already) are not read again.
+  std::map<std::string, FileStamp> indexed;
+  if (ready_) {
+    std::shared_lock lock(file_lock_);
+    try {
+      Lease lease(*this);
+      for (const std::string& path : note_paths) {
+        Statement row(lease.connection(),
+                      "SELECT mtime, size, inode, ctime FROM notes WHERE path = ?1");
+        row.bind(1, path);
+        if (row.step()) {
+          indexed[path] = FileStamp{row.integer(0), row.integer(1), row.integer(2), row.integer(3)};
+        }
+      }
+    } catch (const SqlError&) {
+      indexed.clear();
+    }
+  }
+  std::vector<NoteRow> rows;
+  std::vector<std::string> gone;
+  auto flush = [&] {
+    store(rows, gone);
+    rows.clear();
+    gone.clear();
+  };
+  for (const std::string& path : note_paths) {
+    Outcome<std::optional<NoteFile>> at = note_at(space_, path);
+    const auto* found = std::get_if<std::optional<NoteFile>>(&at);
+    if (found && *found) {
+      auto was = indexed.find(path);
+      std::optional<FileStamp> now = stamp_of((*found)->file);
+      if (was != indexed.end() && now && was->second == *now) continue;
+      rows.push_back(prepare_row(**found, true));
+    } else if (!found || surely_gone(note_file(space_, path))) {
+      gone.push_back(path);
+    }
+    if (rows.size() + gone.size() >= NOTES_PER_TRANSACTION) flush();
+  }
+  flush();
+}
+
+void NoteIndex::apply(const FolderChanges& changes) {
+  if (changes.everything) {
+    reconcile(nullptr);
+  } else if (!changes.notes.empty()) {
+    refresh_all(changes.notes);
+  }
+}
+
+bool NoteIndex::catch_up() {
+  Watcher* watcher = live_watcher_.load();
+  if (watcher == nullptr) return true;
+  std::unique_lock taking(changes_mutex_, std::defer_lock);
+  if (!taking.try_lock_for(CATCH_UP_WAIT)) return false;
+  if (!watcher->live()) return true;
+  // Changes taken from the queue must all go in: the queue will not give them again.
+  const DeadlineLifted whole;
+  apply(watcher->take());
+  return true;
+}
+
+void NoteIndex::tidy() {
+  if (written_since_merge_ == 0) return;
+  try {
+    int64_t index_bytes = 0;
+    {
+      std::lock_guard writing(writer_mutex_);
+      Statement pages(*writer_,
+                      "SELECT page_count * page_size FROM pragma_page_count, pragma_page_size");
+      index_bytes = pages.step() ? pages.integer(0) : 0;
+    }
+    if (written_since_merge_ * MERGE_AT_SHARE >= index_bytes) {
+      written_since_merge_ = 0;
+      // A negative step merges every piece toward one, as an optimize does, but a step at a
+      // time; a step that changes (almost) nothing means it is done.
+      for (bool more = true; more;) {
+        std::shared_lock lock(file_lock_);
+        std::lock_guard writing(writer_mutex_);
+        int64_t before = sqlite3_total_changes64(writer_->handle());
+        Statement(*writer_, "INSERT INTO words(words, rank) VALUES('merge', ?1)")
+            .bind(1, int64_t{-MERGE_STEP_PAGES})
+            .step();
+        more = sqlite3_total_changes64(writer_->handle()) - before >= 2;
+      }
+    }
+    std::shared_lock lock(file_lock_);
+    std::lock_guard writing(writer_mutex_);
+    writer_->exec("PRAGMA incremental_vacuum; PRAGMA wal_checkpoint(TRUNCATE)");
   } catch (const SqlError& failed) {
     if (is_damage(failed.code)) mark_broken();
   }
 }
 
 void NoteIndex::reconcile(std::ostream* progress) {
+  std::lock_guard reconciling(reconcile_mutex_);
   try {
     if (!checked_ && ready_ && !broken_) {
       // The first look at a file kept from an earlier run: a damaged one is built anew. The
@@ -424,29 +669,41 @@ void NoteIndex::reconcile(std::ostream* progress) {
     return;
   }
   auto started = std::chrono::steady_clock::now();
-  std::vector<NoteFile> files = list_notes(space_);
-  std::vector<std::pair<NoteFile, int64_t>> changed;
+  // A note in a folder that could not be read is not known to be gone (list_notes says so).
+  std::vector<UnreadFolder> unread;
+  std::vector<NoteFile> files = list_notes(space_, &unread);
+  auto unchecked = [&](const std::string& path) {
+    return std::any_of(unread.begin(), unread.end(),
+                       [&](const UnreadFolder& folder) { return path.starts_with(folder.prefix); });
+  };
+  std::vector<std::optional<FileStamp>> stamps;
+  stamps.reserve(files.size());
+  for (const NoteFile& file : files) stamps.push_back(stamp_of(file.file));
+  std::vector<NoteFile> changed;
   std::vector<std::string> gone;
+  size_t kept = 0;
   {
     std::shared_lock lock(file_lock_);
     std::lock_guard writing(writer_mutex_);
     try {
-      Statement rows(*writer_, "SELECT path, mtime, size FROM notes ORDER BY path");
-      auto file = files.begin();
+      Statement rows(*writer_, "SELECT path, mtime, size, inode, ctime FROM notes ORDER BY path");
+      size_t file = 0;
       bool more = rows.step();
-      while (more || file != files.end()) {
+      while (more || file < files.size()) {
         std::string path = more ? rows.text(0) : std::string();
-        if (file != files.end() && (!more || file->path < path)) {
-          changed.emplace_back(*file, file_size(file->file));
-          ++file;
-        } else if (file == files.end() || path < file->path) {
-          gone.push_back(path);
+        if (file < files.size() && (!more || files[file].path < path)) {
+          changed.push_back(files[file++]);
+        } else if (file == files.size() || path < files[file].path) {
+          if (unchecked(path)) {
+            ++kept;
+          } else {
+            gone.push_back(path);
+          }
           more = rows.step();
         } else {
-          int64_t size = file_size(file->file);
-          if (rows.integer(1) != file->mtime_ns || rows.integer(2) != size) {
-            changed.emplace_back(*file, size);
-          }
+          FileStamp was{rows.integer(1), rows.integer(2), rows.integer(3), rows.integer(4)};
+          // An unreadable note (size -1) is read again at every look.
+          if (!stamps[file] || *stamps[file] != was) changed.push_back(files[file]);
           ++file;
           more = rows.step();
         }
@@ -457,21 +714,16 @@ void NoteIndex::reconcile(std::ostream* progress) {
     }
   }
   bool tell = progress && changed.size() >= PROGRESS_FROM;
+  // A large build keeps no words for taking rows out (see the contract): the index stays small.
+  const bool keep_words = changed.size() < PROGRESS_FROM;
   const size_t read = changed.size();
   size_t done = 0;
   while (done < changed.size() || !gone.empty()) {
-    std::shared_lock lock(file_lock_);
-    std::lock_guard writing(writer_mutex_);
-    try {
-      in_transaction(*writer_, [&] {
-        for (const std::string& path : gone) forget_note(*writer_, path);
-        size_t end = std::min(changed.size(), done + NOTES_PER_TRANSACTION);
-        for (; done < end; ++done) write_note(*writer_, changed[done].first, changed[done].second);
-      });
-    } catch (const SqlError&) {
-      mark_broken();
-      return;
-    }
+    size_t end = std::min(changed.size(), done + NOTES_PER_TRANSACTION);
+    std::vector<NoteRow> rows;
+    for (; done < end; ++done) rows.push_back(prepare_row(changed[done], keep_words));
+    store(rows, gone);
+    if (broken_) return;
     gone.clear();
     if (tell && (done % PROGRESS_EVERY < NOTES_PER_TRANSACTION || done == changed.size())) {
       *progress << "kestil-folder: indexing " << space_.name << ": " << with_commas(done) << " of "
@@ -479,11 +731,12 @@ void NoteIndex::reconcile(std::ostream* progress) {
                 << std::flush;
     }
   }
+  const size_t listed = files.size() + kept;
   try {
     std::lock_guard writing(writer_mutex_);
     writer_->exec("INSERT OR REPLACE INTO state VALUES('complete', 1)");
     Statement(*writer_, "INSERT OR REPLACE INTO state VALUES('notes', ?1)")
-        .bind(1, static_cast<int64_t>(files.size()))
+        .bind(1, static_cast<int64_t>(listed))
         .step();
     // Pages filled in the order notes came are packed once a build read many notes (a tenth
     // of the index); the log would otherwise stay on disk beside it.
@@ -505,28 +758,38 @@ void NoteIndex::reconcile(std::ostream* progress) {
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", seconds.count());
-    *progress << "kestil-folder: index of " << space_.name
-              << " ready: " << with_commas(files.size()) << " notes, " << with_commas(read)
-              << " read in " << took << " s\n"
+    *progress << "kestil-folder: index of " << space_.name << " ready: " << with_commas(listed)
+              << " notes, " << with_commas(read) << " read in " << took << " s\n"
               << std::flush;
   }
 }
 
 void NoteIndex::follow(std::ostream* progress) {
   yield_to_calls();
+  // Watched before the first look, so nothing that changes during it is missed.
+  watcher_ = std::make_unique<Watcher>(space_, progress);
+  if (watcher_->live()) live_watcher_ = watcher_.get();
   reconcile(progress);
-  follow_changes(
-      space_, progress,
-      [this](const FolderChange& change) {
-        if (change.note_path) {
-          refresh(*change.note_path);
-        } else {
-          reconcile(nullptr);
-        }
-      },
-      [this, progress] {
-        if (broken_) reconcile(progress);
-      });
+  auto looked = std::chrono::steady_clock::now();
+  for (;;) {
+    // Tidied only when nothing came for a while, so a burst of changes is not slowed by it.
+    if (!watcher_->wait(LOOK_EVERY)) tidy();
+    {
+      std::lock_guard taking(changes_mutex_);
+      if (watcher_->live()) {
+        apply(watcher_->take());
+      } else {
+        live_watcher_ = nullptr;
+        watcher_->take();  // says once why it looks instead
+        reconcile(nullptr);
+      }
+    }
+    if (broken_) reconcile(progress);
+    if (std::chrono::steady_clock::now() - looked >= SAFETY_LOOK_EVERY) {
+      reconcile(nullptr);
+      looked = std::chrono::steady_clock::now();
+    }
+  }
 }
 
 namespace {

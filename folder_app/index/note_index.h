@@ -7,9 +7,15 @@
 //   (as all_tags reads them), tasks, its links as links_in reads them (resolved only when asked,
 //   so a new note changes where names lead at once) and the words of title and body in a
 //   full-text table without a copy of the text (contentless FTS5).
-// - A changed note gets a fresh row number; its old full-text row stays behind (the SQLite at
-//   hand cannot delete from a contentless table), listed in left_behind so searches pass over
-//   it, until a start finds more left-behind rows than live ones and builds the index anew.
+// - A changed note's full-text row is taken out again: a note indexed one at a time keeps the
+//   distinct words of its body and their count (what a delete from a contentless table needs),
+//   so each change removes its old row. A note of a large build keeps none, to keep the index
+//   small; its first change leaves its old row behind, listed in left_behind so searches pass
+//   over it, until a start finds more left-behind rows than live ones and builds anew.
+// - Fresh: before a call answers from the index, catch_up brings in every change the watcher
+//   has queued, so no answer is from before a change that finished before the call began.
+// - A folder that cannot be read keeps the notes it had; a note counts as changed when its size,
+// modification or change time or inode differ.
 // - An index file that cannot be read, is damaged or has another layout is built anew, never
 //   served. Until the first build is done, ready() is false and the tools scan the files.
 // - Reads come from any thread, each on its own pooled connection; writes take one lock.
@@ -18,11 +24,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -36,6 +44,9 @@
 namespace kestil::folder {
 
 class Connection;
+class Watcher;
+struct FolderChanges;
+struct NoteRow;
 
 // A note as a listing names it.
 struct IndexedNote {
@@ -66,16 +77,23 @@ class NoteIndex {
 
   bool ready() const { return ready_.load(); }
 
-  // Brings the index in line with the folder, reading only notes whose size or modification
-  // time changed; says how far it got on `progress` when many notes need reading. The first
-  // one makes the index ready. A broken index is started anew first.
+  // Brings the index in line with the folder, reading only notes whose size, times or inode
+  // changed; says how far it got on `progress` when many notes need reading. The first one
+  // makes the index ready. A broken index is started anew first.
   void reconcile(std::ostream* progress);
 
-  // Reads the note at `note_path` again, or forgets it when it is gone.
-  void refresh(std::string_view note_path);
+  // Reads the note at `note_path` again, or forgets it when it is gone. With `at_most`, gives
+  // up (false) when the index is busy that long: the watcher brings the change in then.
+  bool refresh(std::string_view note_path,
+               std::optional<std::chrono::milliseconds> at_most = std::nullopt);
 
-  // Reconciles, then follows the folder's changes until the process ends (its own thread).
+  // Watches the folder, reconciles, then follows its changes until the process ends (its own
+  // thread). Warnings and progress go to `progress`.
   void follow(std::ostream* progress);
+
+  // Brings in every change the watcher has queued so far. False when that could not be done
+  // in time (a burst being brought in by another thread): the caller then scans the files.
+  bool catch_up();
 
   // Listings; each gives none when the index failed (the caller then scans the files).
   std::optional<std::vector<IndexedNote>> recent(size_t limit);
@@ -124,8 +142,19 @@ class NoteIndex {
   std::optional<std::vector<IndexedNote>> notes_where(const char* sql, const std::string& value);
   void start_anew();
   void mark_broken();
-  void write_note(Connection& db, const NoteFile& where, int64_t size);
+  // Reads and parses a note (no lock held: a large note keeps no one waiting).
+  NoteRow prepare_row(const NoteFile& where, bool keep_words);
+  void write_note(Connection& db, const NoteRow& row);
   void forget_note(Connection& db, std::string_view note_path);
+  // Writes `rows` and forgets `gone`, a transaction per some notes. False when the writer
+  // lock did not come within `at_most`.
+  bool store(std::vector<NoteRow>& rows, const std::vector<std::string>& gone,
+             std::optional<std::chrono::milliseconds> at_most = std::nullopt);
+  void apply(const FolderChanges& changes);
+  void refresh_all(const std::set<std::string>& note_paths);
+  // Merges the full-text index once enough was written since the last merge, frees unused
+  // pages and folds the log back in.
+  void tidy();
 
   Space space_;
   std::string file_;
@@ -137,11 +166,21 @@ class NoteIndex {
   std::shared_mutex file_lock_;
   std::mutex pool_mutex_;
   std::vector<std::unique_ptr<Connection>> pool_;
-  std::mutex writer_mutex_;
+  std::timed_mutex writer_mutex_;
   std::unique_ptr<Connection> writer_;
+  std::mutex reconcile_mutex_;
+  // Held while the watcher's changes are taken and brought in, by a call or the watcher thread.
+  std::timed_mutex changes_mutex_;
+  std::unique_ptr<Watcher> watcher_;
+  std::atomic<Watcher*> live_watcher_{nullptr};  // set once it reports changes as they happen
+  std::set<std::string> told_unread_;
+  std::atomic<int64_t> written_since_merge_{
+      0};  // bytes of notes written into the index  // folders said to be unreadable, until they
+           // are read
 };
 
-// The index of `space` when it is there and ready to answer, else none (scan the files).
+// The index of `space` when it is there, ready and has caught up with every change queued
+// before this call, else none (scan the files).
 NoteIndex* ready_index(const Space& space);
 
 // The full-text query that finds the candidates of `query`: each word as a quoted prefix, a

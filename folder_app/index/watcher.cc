@@ -1,8 +1,6 @@
 #include "index/watcher.h"
 
-#include <chrono>
 #include <ostream>
-#include <set>
 #include <thread>
 
 #ifdef __linux__
@@ -15,49 +13,68 @@
 
 #include <cerrno>
 #include <map>
+#include <vector>
 
 #include "ipc.h"
 #include "names.h"
 #endif
 
 namespace kestil::folder {
-namespace {
-
-constexpr auto LOOK_EVERY = std::chrono::milliseconds(1000);
-
-using Changed = std::function<void(const FolderChange&)>;
-
-[[noreturn]] void look_every_second(const Changed& changed, const std::function<void()>& idle) {
-  for (;;) {
-    std::this_thread::sleep_for(LOOK_EVERY);
-    idle();
-    changed(FolderChange{});
-  }
-}
 
 #ifdef __linux__
+
+namespace {
 
 constexpr uint32_t WATCHED = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
                              IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                              IN_DONT_FOLLOW;
-// Events that come within this long of each other are handled together.
-constexpr int GATHER_MS = 20;
-constexpr auto GATHER_AT_MOST = std::chrono::milliseconds(200);
 constexpr std::string_view NOTE_EXTENSION = ".md";
 
 std::string joined(const std::string& folder, std::string_view name) {
   return folder.empty() ? std::string(name) : folder + "/" + std::string(name);
 }
 
-class Inotify {
+bool is_note_name(std::string_view name) {
+  return name.size() > NOTE_EXTENSION.size() && name.ends_with(NOTE_EXTENSION);
+}
+
+}  // namespace
+
+class Watcher::Inotify {
  public:
-  explicit Inotify(const Space& space)
-      : space_(space), fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {}
+  Inotify(const Space& space, std::ostream* warnings)
+      : space_(space), warnings_(warnings), fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    FolderChanges ignored;
+    watch_tree("", ignored);
+  }
 
-  bool usable() const { return fd_.valid() && !full_; }
+  bool live() const { return fd_.valid() && !full_; }
 
-  // Watches `folder` (space-relative) and every real, visible folder below it, however deep.
-  void watch_tree(const std::string& top) {
+  bool wait(std::chrono::milliseconds timeout) {
+    pollfd ready{fd_.get(), POLLIN, 0};
+    return ::poll(&ready, 1, static_cast<int>(timeout.count())) > 0;
+  }
+
+  FolderChanges take() {
+    FolderChanges changes;
+    if (lost_) find_root_again(changes);
+    read_events(changes);
+    return changes;
+  }
+
+  void tell_full_once() {
+    if (told_full_ || !warnings_) return;
+    told_full_ = true;
+    *warnings_ << "kestil-folder: cannot watch every folder of " << space_.name
+               << " (the system's limit, fs.inotify.max_user_watches, is reached); looking "
+                  "for changes every second instead\n"
+               << std::flush;
+  }
+
+ private:
+  // Watches `top` (space-relative) and every real, visible folder below it; the notes found in
+  // them go into `changes`, since they may have come before the watch did.
+  void watch_tree(const std::string& top, FolderChanges& changes) {
     std::vector<std::string> folders = {top};
     while (!folders.empty() && !full_) {
       std::string folder = std::move(folders.back());
@@ -66,6 +83,7 @@ class Inotify {
       int wd = ::inotify_add_watch(fd_.get(), full.c_str(), WATCHED);
       if (wd < 0) {
         full_ = errno == ENOSPC;
+        if (folder.empty()) lost_ = true;
         continue;
       }
       folders_[wd] = folder;
@@ -78,16 +96,21 @@ class Inotify {
       ::closedir(handle);
       for (const std::string& name : names) {
         struct stat info {};
-        if (::lstat((full + "/" + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-          folders.push_back(joined(folder, name));
-        }
+        if (::lstat((full + "/" + name).c_str(), &info) != 0) continue;
+        if (S_ISDIR(info.st_mode)) folders.push_back(joined(folder, name));
+        if (is_note_name(name)) changes.notes.insert(note_path(joined(folder, name)));
       }
     }
   }
 
+  // Folders are watched by their names on disk; the index knows notes by their listed paths.
+  static std::string note_path(const std::string& file) {
+    return listed_path(file.substr(0, file.size() - NOTE_EXTENSION.size()));
+  }
+
   void unwatch_tree(const std::string& folder) {
     for (auto it = folders_.begin(); it != folders_.end();) {
-      if (it->second == folder || it->second.starts_with(folder + "/")) {
+      if (folder.empty() || it->second == folder || it->second.starts_with(folder + "/")) {
         ::inotify_rm_watch(fd_.get(), it->first);
         it = folders_.erase(it);
       } else {
@@ -96,20 +119,19 @@ class Inotify {
     }
   }
 
-  // Waits up to `timeout_ms` for events, then gathers those that follow closely. Returns false
-  // when nothing came.
-  bool gather(int timeout_ms, std::set<std::string>& notes, bool& everything) {
-    pollfd ready{fd_.get(), POLLIN, 0};
-    if (::poll(&ready, 1, timeout_ms) <= 0) return false;
-    auto until = std::chrono::steady_clock::now() + GATHER_AT_MOST;
-    do {
-      read_events(notes, everything);
-    } while (std::chrono::steady_clock::now() < until && ::poll(&ready, 1, GATHER_MS) > 0);
-    return true;
+  // The space's folder went, moved or could not be watched: once a readable folder stands at
+  // its place again, it is watched anew and every note looked at.
+  void find_root_again(FolderChanges& changes) {
+    DIR* handle = ::opendir(space_.root.c_str());
+    if (handle == nullptr) return;
+    ::closedir(handle);
+    lost_ = false;
+    unwatch_tree("");
+    watch_tree("", changes);
+    changes.everything = true;
   }
 
- private:
-  void read_events(std::set<std::string>& notes, bool& everything) {
+  void read_events(FolderChanges& changes) {
     alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {
       ssize_t got = ::read(fd_.get(), buffer, sizeof buffer);
@@ -117,93 +139,102 @@ class Inotify {
       for (ssize_t at = 0; at < got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        handle(*event, notes, everything);
+        handle(*event, changes);
       }
     }
   }
 
-  void handle(const inotify_event& event, std::set<std::string>& notes, bool& everything) {
-    if (event.mask & IN_Q_OVERFLOW) everything = true;
-    if (event.mask & IN_IGNORED) folders_.erase(event.wd);
+  void handle(const inotify_event& event, FolderChanges& changes) {
+    if (event.mask & IN_Q_OVERFLOW) changes.everything = true;
     auto folder = folders_.find(event.wd);
     if (folder == folders_.end()) return;
     std::string_view name = event.len > 0 ? std::string_view(event.name) : std::string_view();
     if (name.empty()) {
-      // The watched folder itself went away or moved: its notes are looked for everywhere.
-      if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) everything = true;
+      handle_self(event, folder->second, changes);
       return;
     }
     if (name.front() == '.') return;
     std::string path = joined(folder->second, name);
     if (event.mask & IN_ISDIR) {
       if (event.mask & (IN_DELETE | IN_MOVED_FROM)) unwatch_tree(path);
-      if (event.mask & (IN_CREATE | IN_MOVED_TO)) watch_tree(path);
-      everything = true;
-    } else if (name.size() > NOTE_EXTENSION.size() && name.ends_with(NOTE_EXTENSION)) {
-      notes.insert(path.substr(0, path.size() - NOTE_EXTENSION.size()));
+      // A folder made readable again is watched now; one that came brings its notes.
+      if (event.mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) watch_tree(path, changes);
+      if (event.mask & (IN_DELETE | IN_MOVED_FROM | IN_ATTRIB)) changes.everything = true;
+    } else if (is_note_name(name)) {
+      changes.notes.insert(note_path(path));
+    }
+  }
+
+  // An event about a watched folder itself.
+  void handle_self(const inotify_event& event, const std::string& folder, FolderChanges& changes) {
+    bool root = folder.empty();
+    if (event.mask & IN_IGNORED) folders_.erase(event.wd);
+    if (root && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) {
+      // The watches now follow a folder that is not (or no longer) at the space's place.
+      unwatch_tree("");
+      lost_ = true;
+      changes.everything = true;
+      find_root_again(changes);
+    } else if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB)) {
+      changes.everything = true;
     }
   }
 
   const Space& space_;
+  std::ostream* warnings_;
   UniqueFd fd_;
   std::map<int, std::string> folders_;  // watch -> space-relative folder
   bool full_ = false;                   // the system's watch limit was reached
+  bool told_full_ = false;
+  bool lost_ = false;  // the space's folder is not watched: gone, moved or unreadable
 };
+
+Watcher::Watcher(const Space& space, std::ostream* warnings)
+    : inotify_(std::make_unique<Inotify>(space, warnings)) {}
+
+bool Watcher::live() const {
+  return inotify_->live();
+}
+
+bool Watcher::wait(std::chrono::milliseconds timeout) {
+  if (live()) return inotify_->wait(timeout);
+  std::this_thread::sleep_for(timeout);
+  return false;
+}
+
+FolderChanges Watcher::take() {
+  if (live()) return inotify_->take();
+  inotify_->tell_full_once();
+  return FolderChanges{{}, true};
+}
+
+#else
+
+class Watcher::Inotify {};
+
+Watcher::Watcher(const Space&, std::ostream*) {}
+
+bool Watcher::live() const {
+  return false;
+}
+
+bool Watcher::wait(std::chrono::milliseconds timeout) {
+  std::this_thread::sleep_for(timeout);
+  return false;
+}
+
+FolderChanges Watcher::take() {
+  return FolderChanges{{}, true};
+}
 
 #endif
 
-}  // namespace
+Watcher::~Watcher() = default;
 
 void yield_to_calls() {
 #ifdef __linux__
   // On Linux a priority set with who = 0 is the calling thread's alone.
   ::setpriority(PRIO_PROCESS, 0, 10);
-#endif
-}
-
-void follow_changes(const Space& space, std::ostream* warnings, const Changed& changed,
-                    const std::function<void()>& idle) {
-#ifdef __linux__
-  Inotify inotify(space);
-  inotify.watch_tree("");
-  if (!inotify.usable()) {
-    if (warnings) {
-      *warnings << "kestil-folder: cannot watch every folder of " << space.name
-                << " (the system's limit, fs.inotify.max_user_watches, is reached); looking for "
-                   "changes every second instead\n"
-                << std::flush;
-    }
-    look_every_second(changed, idle);
-  }
-  // Whatever changed while the folders were being watched is caught by this first look.
-  changed(FolderChange{});
-  for (;;) {
-    std::set<std::string> notes;
-    bool everything = false;
-    if (!inotify.gather(static_cast<int>(LOOK_EVERY.count()), notes, everything)) {
-      idle();
-      continue;
-    }
-    if (!inotify.usable()) {
-      if (warnings) {
-        *warnings << "kestil-folder: the system's limit on watched folders "
-                     "(fs.inotify.max_user_watches) is reached; looking for changes in "
-                  << space.name << " every second instead\n"
-                  << std::flush;
-      }
-      look_every_second(changed, idle);
-    }
-    if (everything) {
-      changed(FolderChange{});
-    } else {
-      // Folders are watched by their names on disk; the index knows notes by their listed paths.
-      for (const std::string& note : notes) changed(FolderChange{listed_path(note)});
-    }
-  }
-#else
-  (void)space;
-  (void)warnings;
-  look_every_second(changed, idle);
 #endif
 }
 
