@@ -1,5 +1,6 @@
 #include "journal.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,9 +84,15 @@ class Query {
     sqlite3_bind_int64(statement_, index, value);
     return *this;
   }
+  // Names and versions as text, so any SQLite tool shows them; note bytes as blobs, which may
+  // hold anything. An empty view may have no data, which SQLite would store as NULL.
   Query& bind(int index, std::string_view text) {
-    // An empty view may have no data; SQLite would store that as NULL.
-    sqlite3_bind_blob64(statement_, index, text.empty() ? "" : text.data(), text.size(),
+    sqlite3_bind_text64(statement_, index, text.empty() ? "" : text.data(), text.size(),
+                        SQLITE_TRANSIENT, SQLITE_UTF8);
+    return *this;
+  }
+  Query& bind_bytes(int index, std::string_view bytes) {
+    sqlite3_bind_blob64(statement_, index, bytes.empty() ? "" : bytes.data(), bytes.size(),
                         SQLITE_TRANSIENT);
     return *this;
   }
@@ -242,6 +249,10 @@ Journal::~Journal() {
 Outcome<std::unique_ptr<Journal>> Journal::open(const std::string& config_dir,
                                                 std::optional<JournalLimits> limits) {
   const std::string file = join_path(config_dir, "journal.sqlite");
+  // It holds lines of the person's notes: readable by its owner alone (SQLite gives its log
+  // files the same rights). Closed before SQLite opens it: closing a descriptor of the file
+  // later would drop SQLite's locks on it, and another process could then reset the log.
+  UniqueFd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   sqlite3* db = nullptr;
   int status = sqlite3_open_v2(
       file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -255,8 +266,6 @@ Outcome<std::unique_ptr<Journal>> Journal::open(const std::string& config_dir,
     // Before the first table, so that space freed by trimming goes back to the file system.
     exec(db, "PRAGMA auto_vacuum=INCREMENTAL");
     exec(db, "PRAGMA journal_mode=WAL");
-    // Each entry must be on disk before the note it announces: the log is synced at every commit.
-    exec(db, "PRAGMA synchronous=FULL");
     exec(db, "PRAGMA journal_size_limit=4194304");
     exec(db, SCHEMA);
     exec(db, ("PRAGMA user_version=" + std::to_string(LAYOUT)).c_str());
@@ -301,6 +310,8 @@ Outcome<int64_t> Journal::begin(const Space& space, std::string_view path, std::
       ROW_OVERHEAD;
   const std::lock_guard lock(mutex_);
   try {
+    // An entry must be on disk before the note it announces: this commit syncs the log.
+    exec(db_, "PRAGMA synchronous=FULL");
     Query insert(db_,
                  "INSERT INTO changes(time_ms, space, root, path, tool, summary, existed_before, "
                  "exists_after, version_before, version_after, size_after, start, first_line, "
@@ -320,10 +331,10 @@ Outcome<int64_t> Journal::begin(const Space& space, std::string_view path, std::
         .bind(11, static_cast<int64_t>(after.value_or("").size()))
         .bind(12, change.start)
         .bind(13, change.first_line)
-        .bind(14, std::string_view(change.lead))
-        .bind(15, std::string_view(change.removed))
-        .bind(16, std::string_view(change.added))
-        .bind(17, std::string_view(change.tail))
+        .bind_bytes(14, change.lead)
+        .bind_bytes(15, change.removed)
+        .bind_bytes(16, change.added)
+        .bind_bytes(17, change.tail)
         .bind(18, bytes)
         .bind(19, static_cast<int64_t>(::getpid()));
     insert.step();
@@ -338,6 +349,8 @@ void Journal::finish(int64_t number, bool put) {
   {
     const std::lock_guard lock(mutex_);
     try {
+      // Not synced: lost in a power cut, the mark is made again at the next start, from the note.
+      exec(db_, "PRAGMA synchronous=NORMAL");
       Query(db_, put ? "UPDATE changes SET done = 1 WHERE number = ?1"
                      : "DELETE FROM changes WHERE number = ?1")
           .bind(1, number)

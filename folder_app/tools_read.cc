@@ -39,6 +39,51 @@ size_t places_in(size_t size) {
   return size <= PIECE_CHARS ? 1 : (size + PIECE_CHARS - 1) / PIECE_CHARS;
 }
 
+// Where a cursor stands in a note: the block and the piece of it, and how many places there are.
+struct Place {
+  std::vector<size_t> sizes;  // characters per block
+  size_t places = 0;
+  size_t block = 0;
+  size_t piece = 0;
+};
+
+Place place_of(const std::vector<Block>& blocks, size_t cursor) {
+  Place place;
+  place.block = blocks.size();
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    place.sizes.push_back(characters(blocks[i].text));
+    size_t here = places_in(place.sizes.back());
+    if (place.block == blocks.size() && cursor < place.places + here) {
+      place.block = i;
+      place.piece = cursor - place.places;
+    }
+    place.places += here;
+  }
+  return place;
+}
+
+// Of the block `text` of `size` characters, with ref `ref`, the pieces from `piece` on that fit
+// `budget`, at least one; then where to read on when more follows. `cursor` moves past them.
+struct Cut {
+  std::string shown;
+  bool more = false;  // the block goes on after what is shown
+};
+Cut cut_block(std::string_view text, size_t size, const std::string& ref, size_t piece,
+              size_t budget, size_t& cursor, const NoteFile& where, const NoteLookup& notes) {
+  size_t last = std::min(places_in(size), piece + std::max<size_t>(1, budget / PIECE_CHARS));
+  size_t begin = after_characters(text, piece * PIECE_CHARS);
+  size_t end = begin + after_characters(text.substr(begin), (last - piece) * PIECE_CHARS);
+  std::string shown = "<!-- " + ref;
+  if (piece > 0) shown += " from character " + std::to_string(piece * PIECE_CHARS + 1);
+  shown += " -->\n" + links_for_assistant(text.substr(begin, end - begin), where.path, notes);
+  cursor += last - piece;
+  if (end == text.size()) return Cut{shown + "\n\n", false};
+  return Cut{shown + "\n<!-- " + ref + " cut: " + std::to_string(size - last * PIECE_CHARS) +
+                 " more characters of this block; read on with cursor " + std::to_string(cursor) +
+                 " -->\n\n",
+             true};
+}
+
 // A note as read_note shows it from `cursor` on, whole blocks up to `max_chars`; a block longer
 // than that is cut inside and read on from where it was cut. The cursor counts blocks, a long
 // block once for every PIECE_CHARS characters begun. Links to notes of the space show as id
@@ -47,58 +92,34 @@ size_t places_in(size_t size) {
 Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
                         const NoteLookup& notes) {
   std::vector<Block> blocks = split_blocks(note.body());
-  std::vector<size_t> sizes;
-  size_t places = 0;
-  size_t index = blocks.size();
-  size_t piece = 0;
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    sizes.push_back(characters(blocks[i].text));
-    size_t here = places_in(sizes.back());
-    if (index == blocks.size() && static_cast<size_t>(cursor) < places + here) {
-      index = i;
-      piece = static_cast<size_t>(cursor) - places;
-    }
-    places += here;
-  }
-  if (static_cast<size_t>(cursor) > places) {
+  auto next = static_cast<size_t>(cursor);
+  Place place = place_of(blocks, next);
+  if (next > place.places) {
     return Failure{"The cursor " + std::to_string(cursor) + " is past the note's end (" +
-                   std::to_string(places) + "); start again at 0."};
+                   std::to_string(place.places) + "); start again at 0."};
   }
   const auto budget = static_cast<size_t>(max_chars);
   std::string markdown;
   size_t used = 0;
-  size_t place = static_cast<size_t>(cursor);
-  for (; index < blocks.size(); ++index, piece = 0) {
+  for (size_t index = place.block, piece = place.piece; index < blocks.size(); ++index, piece = 0) {
     std::string_view text = blocks[index].text;
     std::string ref = block_ref(index, text);
-    if (piece == 0 && sizes[index] <= budget) {
+    size_t size = place.sizes[index];
+    if (piece == 0 && size <= budget) {
       std::string shown =
           "<!-- " + ref + " -->\n" + links_for_assistant(text, note.where.path, notes) + "\n\n";
-      size_t size = characters(shown);
-      if (!markdown.empty() && used + size > budget) break;
+      size_t shown_size = characters(shown);
+      if (!markdown.empty() && used + shown_size > budget) break;
       markdown += shown;
-      used += size;
-      place += places_in(sizes[index]);
+      used += shown_size;
+      next += places_in(size);
       continue;
     }
     if (!markdown.empty()) break;  // a long block is cut only where a reply starts
-    size_t last =
-        std::min(places_in(sizes[index]), piece + std::max<size_t>(1, budget / PIECE_CHARS));
-    size_t begin = after_characters(text, piece * PIECE_CHARS);
-    size_t end = begin + after_characters(text.substr(begin), (last - piece) * PIECE_CHARS);
-    markdown += "<!-- " + ref;
-    if (piece > 0) markdown += " from character " + std::to_string(piece * PIECE_CHARS + 1);
-    markdown += " -->\n" +
-                links_for_assistant(text.substr(begin, end - begin), note.where.path, notes) + "\n";
-    place += last - piece;
-    if (end < text.size()) {
-      markdown += "<!-- " + ref + " cut: " + std::to_string(sizes[index] - last * PIECE_CHARS) +
-                  " more characters of this block; read on with cursor " + std::to_string(place) +
-                  " -->\n\n";
-      break;
-    }
-    markdown += "\n";
+    Cut cut = cut_block(text, size, ref, piece, budget, next, note.where, notes);
+    markdown = std::move(cut.shown);
     used = characters(markdown);
+    if (cut.more) break;
   }
   if (!markdown.empty()) markdown.pop_back();
   Json view{{"id", note.id},
@@ -111,7 +132,7 @@ Outcome<Json> read_view(const Note& note, int64_t cursor, int64_t max_chars,
             {"markdown", markdown}};
   if (!note.meta.description.empty()) view["description"] = note.meta.description;
   if (!note.meta.style.empty()) view["style"] = note.meta.style;
-  if (place < places) view["next_cursor"] = place;
+  if (next < place.places) view["next_cursor"] = next;
   return view;
 }
 

@@ -271,6 +271,12 @@ TEST_F(JournalTest, LogShowAndUndoFromTheCommandLine) {
             "would take back change 2 (create_note: \"New\"): Notes/New moved to the "
             "recovered folder\n");
   EXPECT_TRUE(note("New.md"));
+  // An undo beside the app: what the app records afterwards still reaches the journal.
+  std::tie(status, out, err) = run("undo" + dir + " 1");
+  EXPECT_EQ(note("Plan.md"), PLAN);
+  call("append_to_note", {{"note", "Plan"}, {"markdown", "After."}});
+  std::tie(status, out, err) = run("log" + dir + " --limit 2");
+  EXPECT_NE(out.find("  Plan  append_to_note: 6 bytes  +2 -0\n"), std::string::npos) << out;
 
   fs::create_directories(base_ / "folder.md");
   fs::create_directories(base_ / "Notes" / "Gone.md");
@@ -284,7 +290,7 @@ TEST_F(JournalTest, LogShowAndUndoFromTheCommandLine) {
       {"show --config-dir " + (base_ / "folder.md").string() + " 1",
        (base_ / "folder.md").string() + " is not a kestil-folder config dir (it holds no "
                                         "journal.sqlite and no mcp)"},
-      {"undo" + dir + " 3", (base_ / "Notes/Gone.md").string() + " is a folder now; nothing was "
+      {"undo" + dir + " 5", (base_ / "Notes/Gone.md").string() + " is a folder now; nothing was "
                                                                  "changed"},
   };
   for (const auto& [args, said] : bad) {
