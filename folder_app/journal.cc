@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "ipc.h"
-#include "names.h"
 
 namespace kestil::folder {
 namespace {
@@ -460,7 +459,8 @@ std::string change_summary(std::string_view tool, const Json& arguments) {
   if (tool == "edit_note" && arguments.contains("ops") && arguments["ops"].is_array()) {
     for (const Json& op : arguments["ops"]) {
       if (!op.is_object()) continue;
-      std::string part = op.value("op", std::string("?"));
+      std::string part = op.contains("op") && op["op"].is_string() ? op["op"].get<std::string>()
+                                                                   : std::string("?");
       if (op.contains("ref") && op["ref"].is_string()) part += " " + op["ref"].get<std::string>();
       parts.push_back(part);
     }
@@ -482,7 +482,10 @@ std::string change_summary(std::string_view tool, const Json& arguments) {
     parts.push_back(text("change"));
   }
   std::string summary = std::string(tool) + (parts.empty() ? "" : ": " + joined(parts));
-  return summary.size() > SUMMARY_BYTES ? excerpt(summary.substr(0, SUMMARY_BYTES)) : summary;
+  if (summary.size() <= SUMMARY_BYTES) return summary;
+  size_t cut = SUMMARY_BYTES;  // on a character's first byte
+  while (cut > 0 && (static_cast<unsigned char>(summary[cut]) & 0xC0) == 0x80) --cut;
+  return summary.substr(0, cut) + "…";
 }
 
 std::optional<Failure> JournalRecord::pending(const std::string& file,
