@@ -4,7 +4,12 @@
 // floor of any scan). Prints one Markdown table: each figure per size (median and max of 5 warm
 // calls), its ratio to the floor where a target names one, the target and whether it is met.
 //   kestil_vault_bench [--quick] [--sizes N,N,...] [--dir DIR] [--server PATH] [--app PATH]
+//                      [--long-run N]
 // Spaces are written under DIR (default /tmp/kestil-vault) and reused while complete.
+// --long-run N: instead, the app as a service that runs for long, at each size: N appends by the
+// assistant to one note of 2,000 lines and N saves of another note from outside (each followed at
+// once by a search for the word it added), then the index's size and search times against a
+// fresh build's of the same notes.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -513,6 +518,7 @@ bool write_file(const std::string& file, const std::string& text, bool append) {
 
 struct Options {
   bool quick = false;
+  int long_run = 0;
   std::vector<int> sizes{1'000, 10'000, 100'000};
   std::string dir = "/tmp/kestil-vault";
   std::string server = KESTIL_MCP_BINARY;
@@ -716,6 +722,93 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   return failures;
 }
 
+// The index's size on disk in MiB, without the endpoint's files.
+double index_mib(const std::string& config) {
+  return bytes_under(
+             config,
+             [&](const fs::path& file) { return file.string().find(config + "/mcp/") != 0; }) /
+         (1 << 20);
+}
+
+// Median of search_notes for each of the vault's words, in ms; none when one failed.
+std::optional<double> search_ms(Client& client) {
+  std::vector<double> samples;
+  for (const char* word : {COMMON_WORD, RARE_WORD, PHRASE}) {
+    const auto stats = timed([&] {
+      return call_ms(client, "search_notes", Json{{"query", word}});
+    });
+    if (!stats) return std::nullopt;
+    samples.push_back(stats->median);
+  }
+  return stats_of(samples).median;
+}
+
+// The long run at one size (see the top of the file); prints its rows, returns its failures.
+int measure_long_run(const Options& options, int size) {
+  const std::string base = options.dir + "/vault-" + std::to_string(size);
+  const std::string root = base + "/Notes", config = base + "/config-long";
+  const std::string log_note = "Inbox/Long log", log_file = root + "/" + log_note + ".md";
+  const std::string outside_file = root + "/" + OUTSIDE_NOTE + ".md";
+  if (!ensure_vault(root, size)) return 1;
+  std::string lines;
+  for (int i = 0; i < 2'000; ++i) {
+    lines += "- " + std::to_string(i) + ": checked the " + (i % 7 ? "budget" : "meeting") +
+             " notes and filed them\n";
+  }
+  if (!write_file(log_file, lines, false)) return 1;
+  fs::remove_all(config);
+  auto app = std::make_unique<App>(options.app, config, root);
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  Client client(options.server, config);
+  if (!client.ready()) return 1;
+  std::fprintf(stderr, "vault: %d notes: %d appends and %d outside saves\n", size, options.long_run,
+               options.long_run);
+  std::vector<double> lags;
+  int stale = 0;
+  for (int i = 0; i < options.long_run; ++i) {
+    const Reply appended = client.call(
+        "append_to_note",
+        Json{{"note", log_note}, {"markdown", "- " + std::to_string(i) + ": one more line"}});
+    if (appended.is_error) return 1;
+    // Every other save goes through a temporary file renamed over the note, as editors do.
+    std::string word = "qlong";
+    for (char digit : std::to_string(i)) word += static_cast<char>('a' + (digit - '0'));
+    const std::string text = "# Outside change\n\nSaved from outside: " + word + ".\n";
+    const auto saved = Clock::now();
+    const bool wrote =
+        i % 2 ? write_file(outside_file, text, false)
+              : write_file(outside_file + ".tmp", text, false) &&
+                    ::rename((outside_file + ".tmp").c_str(), outside_file.c_str()) == 0;
+    if (!wrote) return 1;
+    const auto first = found(client.call("search_notes", Json{{"query", word}}));
+    if (!first || *first == 0) ++stale;
+    lags.push_back(ms_since(saved));
+  }
+  std::this_thread::sleep_for(milliseconds(3'000));  // the index tidies itself once it is quiet
+  const double long_mib = index_mib(config);
+  const auto long_search = search_ms(client);
+  app.reset();
+  fs::remove_all(config);
+  app = std::make_unique<App>(options.app, config, root);
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  Client fresh(options.server, config);
+  const double fresh_mib = index_mib(config);
+  const auto fresh_search = fresh.ready() ? search_ms(fresh) : std::nullopt;
+  app.reset();
+  fs::remove(log_file);
+  fs::remove_all(config);
+  if (!long_search || !fresh_search) return 1;
+  // Taken out of the optionals first, clear of a false GCC 12 warning.
+  const double long_ms = long_search.value_or(0), fresh_ms = fresh_search.value_or(1);
+  const Stats lag = stats_of(lags);
+  std::printf(
+      "| %s notes | %s MiB | %s MiB | %.2f× | %s ms | %s ms | %.2f× | %s (%s) ms | %d of %d |\n",
+      with_commas(size).c_str(), number(long_mib).c_str(), number(fresh_mib).c_str(),
+      long_mib / fresh_mib, number(long_ms).c_str(), number(fresh_ms).c_str(), long_ms / fresh_ms,
+      number(lag.median).c_str(), number(lag.max).c_str(), stale, options.long_run);
+  return 0;
+}
+
 void print_table(const std::vector<Row>& rows, const std::vector<int>& sizes) {
   std::printf("| figure |");
   for (int size : sizes) std::printf(" %s notes |", with_commas(size).c_str());
@@ -768,15 +861,25 @@ int main(int argc, char** argv) {
       options.server = argv[++i];
     } else if (arg == "--app" && has_value) {
       options.app = argv[++i];
+    } else if (arg == "--long-run" && has_value) {
+      options.long_run = std::atoi(argv[++i]);
     } else {
       std::fprintf(stderr,
                    "usage: kestil_vault_bench [--quick] [--sizes N,N,...] [--dir DIR] "
-                   "[--server PATH] [--app PATH]\n");
+                   "[--server PATH] [--app PATH] [--long-run N]\n");
       return 2;
     }
   }
-  std::vector<Row> rows;
   int failures = 0;
+  if (options.long_run > 0) {
+    std::printf(
+        "| space | index after the run | fresh build | ratio | search after (ms) | fresh "
+        "(ms) | ratio | outside save → answer that sees it | stale answers |\n"
+        "|---|---|---|---|---|---|---|---|---|\n");
+    for (int size : options.sizes) failures += measure_long_run(options, size);
+    return failures > 0 ? 1 : 0;
+  }
+  std::vector<Row> rows;
   for (int size : options.sizes) failures += measure(rows, options, size);
   print_table(rows, options.sizes);
   if (failures > 0) {

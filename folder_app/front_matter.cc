@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -29,16 +30,20 @@ bool is_closing_line(std::string_view line) {
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
+// The byte order mark some editors put at the top of a file.
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
 std::optional<BlockPlace> place_of_block(std::string_view raw) {
   BlockPlace place;
-  if (raw.starts_with("---\n")) {
+  size_t bom = raw.starts_with(BOM) ? BOM.size() : 0;
+  if (raw.substr(bom).starts_with("---\n")) {
     place.newline = "\n";
-  } else if (raw.starts_with("---\r\n")) {
+  } else if (raw.substr(bom).starts_with("---\r\n")) {
     place.newline = "\r\n";
   } else {
     return std::nullopt;
   }
-  place.yaml_begin = 3 + place.newline.size();
+  place.yaml_begin = bom + 3 + place.newline.size();
   for (size_t pos = place.yaml_begin; pos < raw.size();) {
     size_t newline = raw.find('\n', pos);
     size_t next = newline == std::string_view::npos ? raw.size() : newline + 1;
@@ -491,7 +496,8 @@ ReadBefore& read_before() {
 
 std::string join_note(std::string_view head, std::string_view body) {
   std::string note(head);
-  if (!note.empty() && note.back() != '\n' && !body.empty()) note += '\n';
+  // A closing line at the very end of the file gets its line break before the body does.
+  if (!note.empty() && note.back() != '\n' && note != BOM && !body.empty()) note += '\n';
   note += body;
   return note;
 }
@@ -503,6 +509,23 @@ std::string field_names(const FrontMatter& read, const FrontMatter& wanted) {
     names += (names.empty() ? "" : " and ") + std::string(key_of(field));
   }
   return names;
+}
+
+// The keys of a map with their values as the YAML library writes them, `except` left out.
+std::map<std::string, std::string> keys_but(const YAML::Node& root, std::string_view except) {
+  std::map<std::string, std::string> keys;
+  if (!root.IsMap()) return keys;
+  for (const auto& entry : root) {
+    std::string key = entry.first.IsScalar() ? entry.first.Scalar() : YAML::Dump(entry.first);
+    if (key != except) keys.emplace(key, YAML::Dump(entry.second));
+  }
+  return keys;
+}
+
+// Whether every key but `changed` reads the same in both: a rewrite that would change any
+// other (the app's own or the person's) is not made.
+bool same_other_keys(const YAML::Node& before, const YAML::Node& after, std::string_view changed) {
+  return keys_but(before, changed) == keys_but(after, changed);
 }
 
 Outcome<std::string> rewritten_yaml(std::string yaml, const FrontMatter& wanted,
@@ -531,9 +554,7 @@ Outcome<std::string> rewritten_yaml(std::string yaml, const FrontMatter& wanted,
       FrontMatter after;
       read_keys(check.root, after);
       bool right = check.problem.empty() && same_field(after, wanted, field) &&
-                   after.aliases == read.aliases;
-      for (Field other : FIELDS)
-        right = right && (other == field || same_field(after, read, other));
+                   same_other_keys(parsed.root, check.root, key_of(field));
       if (!right) continue;
       yaml = std::move(text);
       parsed = std::move(check);
@@ -610,7 +631,12 @@ Outcome<std::string> with_front_matter(std::string_view head, const FrontMatter&
     return join_note(new_head, body);
   }
   if (new_yaml.empty()) return join_note(head, body);
-  return join_note("---" + newline + new_yaml + "---" + newline + std::string(head), body);
+  // A new block goes after the byte order mark, which stays the first thing in the file.
+  std::string_view text = head.empty() ? body : head;
+  std::string_view bom = text.starts_with(BOM) ? BOM : "";
+  std::string block = std::string(bom) + "---" + newline + new_yaml + "---" + newline;
+  if (head.empty()) return block + std::string(body.substr(bom.size()));
+  return join_note(block + std::string(head.substr(bom.size())), body);
 }
 
 }  // namespace kestil::folder

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "catalog.h"
 #include "deadline.h"
@@ -42,6 +43,8 @@ constexpr size_t MAX_NAME_BYTES = 255;
 constexpr int64_t ABANDONED_AFTER_NS = int64_t{10} * 60 * 1000000000;
 constexpr int MAX_ATTEMPTS = 5;
 constexpr int CARRY_ROUNDS = 3;
+// How long a note that reads empty (or shorter than it read before) is given to be saved whole.
+constexpr std::chrono::milliseconds SAVE_SETTLES{100};
 constexpr std::string_view NOT_WRITTEN =
     "The note could not be written (no room or no permission).";
 constexpr std::string_view NOT_RENAMED = "The note could not be written (the rename failed).";
@@ -173,6 +176,8 @@ std::string read_only_text(const Space& space) {
 Note note_from(const NoteFile& where, std::string raw) {
   Note note{where, std::move(raw), {}, 0, {}};
   note.body_start = read_front_matter(note.raw, note.meta);
+  // A byte order mark belongs to the file, not to the first block.
+  if (note.body_start == 0 && note.raw.starts_with("\xEF\xBB\xBF")) note.body_start = 3;
   note.id = note.meta.id.empty() ? derived_id(where.path) : note.meta.id;
   return note;
 }
@@ -485,61 +490,64 @@ void say_once_that_swaps_fail() {
 }
 
 // This write's previous try, in place under the note's name while what another program wrote
-// meanwhile is merged into the next one.
+// meanwhile is merged into the next one (where files cannot be swapped).
 struct Placed {
   UniqueFd fd;
   FileState state;
   std::string bytes;
 };
 
-// What the note's name led to the instant the new file took its place. `path` is the hidden
-// name it is held under until what it holds is known to be in the note (empty when a rename
-// replaced it).
-struct Displaced {
-  UniqueFd fd;
-  FileState state;
-  std::string path;
-};
-
-// Puts `temp` in place of `target` and returns what it displaced, or none when the name no
-// longer led to `expected` (the rename fallback checks that first; no check can be right
-// after it) and the write must be made again.
-Outcome<std::optional<Displaced>> put_in_place(TempFile& temp, const std::string& target,
-                                               int expected_fd, const FileState& expected,
-                                               std::string_view expected_bytes) {
-  Swap swap = exchange_files(temp.path(), target);
-  if (swap == Swap::DONE) {
-    Displaced displaced{UniqueFd(::open(temp.path().c_str(), O_RDONLY | O_CLOEXEC)), {}, {}};
-    std::optional<FileState> state =
-        displaced.fd.valid() ? state_of_fd(displaced.fd.get()) : std::nullopt;
-    if (!state) return Failure{std::string(NOT_RENAMED)};
-    displaced.state = *state;
-    displaced.path = temp.path();
-    temp.leave();
-    return std::optional<Displaced>(std::move(displaced));
-  }
-  if (swap == Swap::FAILED) return Failure{std::string(NOT_RENAMED)};
+// Renames `temp` over `target` when the name still leads to `expected`, which may have grown
+// but not otherwise changed, and returns `expected` (the file it replaced) open again; none
+// when the name leads elsewhere now. Stands in for the swap where files cannot be swapped: a
+// save in the instant between the check and the rename is lost.
+Outcome<std::optional<UniqueFd>> rename_into_place(TempFile& temp, const std::string& target,
+                                                   int expected_fd, const FileState& expected,
+                                                   std::string_view expected_bytes) {
   say_once_that_swaps_fail();
   std::optional<FileState> at_name = state_of_path(target);
   if (!at_name || !at_name->same_file(expected) ||
       !only_grown(expected_fd, expected, expected_bytes)) {
-    return std::optional<Displaced>();
+    return std::optional<UniqueFd>();
   }
   if (!temp.rename_to(target)) return Failure{std::string(NOT_RENAMED)};
   UniqueFd fd(::dup(expected_fd));
-  std::optional<FileState> state = fd.valid() ? state_of_fd(fd.get()) : std::nullopt;
-  if (!state) return Failure{std::string(NOT_RENAMED)};
-  return std::optional<Displaced>(Displaced{std::move(fd), *state, {}});
+  if (!fd.valid()) return Failure{std::string(NOT_RENAMED)};
+  return std::optional<UniqueFd>(std::move(fd));
 }
 
-// Keeps a displaced file under a name of its own while its text is merged: a crash then leaves
-// it for the next start to keep, where a temporary file would be removed.
-void hold(Displaced& displaced, const std::string& folder, std::string_view name,
-          std::vector<std::string>& held) {
-  if (displaced.path.empty()) return;
-  std::string kept = folder + "/" + temp_name(OLD_PREFIX, name);
-  if (::rename(displaced.path.c_str(), kept.c_str()) == 0) displaced.path = kept;
-  held.push_back(displaced.path);
+// Appends to the file at `target` what reached the file open as `from` past its first `size`
+// bytes.
+void carry_tail(int from, size_t size, const std::string& target) {
+  std::optional<std::string> bytes = read_whole(from);
+  if (!bytes || bytes->size() <= size) return;
+  UniqueFd into(::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (into.valid() && write_all(into.get(), std::string_view(*bytes).substr(size))) {
+    ::fsync(into.get());
+  }
+}
+
+// Swaps the file at `held` (the one a write's swap took off the note's name) back under
+// `target`, in place of the write's own file (open as `ours`, `ours_size` bytes as written),
+// and returns what the name leads to then, open. Text that reached the write's file meanwhile
+// follows. Should another save take the name in that instant, it stays there, and the file
+// put back a moment before is kept under a hidden name for the next start to move out.
+std::optional<UniqueFd> put_back(const std::string& held, const std::string& target, int ours,
+                                 size_t ours_size, const std::string& folder,
+                                 std::string_view name) {
+  if (exchange_files(held, target) != Swap::DONE) return std::nullopt;
+  std::optional<FileState> out = state_of_path(held);
+  std::optional<FileState> mine = state_of_fd(ours);
+  if (out && mine && out->same_file(*mine)) {
+    ::unlink(held.c_str());
+  } else if (exchange_files(held, target) == Swap::DONE) {
+    ::rename(held.c_str(), (folder + "/" + temp_name(OLD_PREFIX, name)).c_str());
+  }
+  sync_folder(folder);
+  carry_tail(ours, ours_size, target);
+  UniqueFd now(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!now.valid()) return std::nullopt;
+  return now;
 }
 
 }  // namespace
@@ -715,7 +723,10 @@ Outcome<Note> load_note(const NoteFile& where) {
 
 std::string id_of(const NoteFile& where) {
   std::optional<std::string> head = read_file(where.file, HEAD_BYTES);
-  if (!head || !head->starts_with("---")) return derived_id(where.path);
+  // A byte order mark may come before the block.
+  if (!head || (!head->starts_with("---") && !head->starts_with("\xEF\xBB\xBF---"))) {
+    return derived_id(where.path);
+  }
   size_t end = front_matter_end(*head);
   if (end == 0 && head->size() == HEAD_BYTES) {
     head = read_file(where.file, SIZE_MAX);
@@ -761,17 +772,29 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
   if (!source.valid()) return unreadable;
   const std::string folder = target->substr(0, target->rfind('/'));
   const std::string name = target->substr(target->rfind('/') + 1);
-  // Set once this write is in place and what another program wrote must be merged into it.
+  // Set once this write is renamed into place and what another program wrote must be merged
+  // into it (where files cannot be swapped).
   std::optional<Placed> ours;
-  // Files taken off the note's name whose text is merged into the write that follows.
-  std::vector<std::string> held;
   std::optional<Failure> refused;
+  size_t largest_read = 0;
+  std::chrono::milliseconds waited{};
   for (int attempt = 0; attempt < MAX_ATTEMPTS; ++attempt) {
     refused.reset();
     std::optional<FileState> read_state = state_of_fd(source.get());
     std::optional<std::string> raw = read_whole(source.get());
     if (!read_state || !raw) return unreadable;
     if (state_of_fd(source.get()) != read_state) continue;  // written to while it was read
+    // An empty note, or one that shrank since this write first read it, may be an editor's save
+    // caught between emptying the file and writing it (which can take a while when the disk is
+    // busy): it is read again until it holds more or has stayed so for a moment.
+    if ((raw->empty() || raw->size() < largest_read) && waited < SAVE_SETTLES) {
+      waited += SAVE_SETTLES / 20;
+      --attempt;
+      std::this_thread::sleep_for(SAVE_SETTLES / 20);
+      continue;
+    }
+    largest_read = std::max(largest_read, raw->size());
+    waited = {};
     Note current = note_from(where, std::move(*raw));
     Outcome<std::string> changed = Failure{};
     if (ours && attempt + 1 == MAX_ATTEMPTS) {
@@ -796,6 +819,17 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
     if (!ours && bytes == current.raw) return Update{std::move(current), std::move(bytes)};
     TempFile temp(folder, TEMP_PREFIX, name, bytes, read_state->mode, true);
     if (!temp.written() || !temp.flush()) return Failure{std::string(NOT_WRITTEN)};
+    // A save that landed while the new file was written is read at once, before any swap: a
+    // swap shows this write under the name for an instant, and an editor reading then would
+    // build on it.
+    if (!ours) {
+      std::optional<FileState> at_name = state_of_path(*target);
+      if (!at_name || !at_name->same_file(*read_state)) {
+        source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
+        if (!source.valid()) return unreadable;
+        continue;
+      }
+    }
     const int expected_fd = ours ? ours->fd.get() : source.get();
     const FileState& expected = ours ? ours->state : *read_state;
     std::string_view expected_bytes = ours ? std::string_view(ours->bytes) : current.raw;
@@ -807,50 +841,71 @@ Outcome<Update> update_note(const Space& space, const NoteFile& where, const Not
       temp.leave();
       return Failure{std::string(STOPPED)};
     }
-    Outcome<std::optional<Displaced>> put =
-        put_in_place(temp, *target, expected_fd, expected, expected_bytes);
+    Swap swap = exchange_files(temp.path(), *target);
     // A failed swap may yet have swapped: its record stays pending, for the next start to settle.
-    if (auto* failed = std::get_if<Failure>(&put)) return *failed;
-    std::optional<Displaced>& displaced = std::get<std::optional<Displaced>>(put);
-    if (!displaced) {
+    if (swap == Swap::FAILED) return Failure{std::string(NOT_RENAMED)};
+    if (swap == Swap::DONE) {
+      // Right after: the note's name leads to `bytes`, and `held` to exactly what it led to.
+      const std::string held = temp.path();
+      temp.leave();
+      UniqueFd displaced(::open(held.c_str(), O_RDONLY | O_CLOEXEC));
+      std::optional<FileState> state =
+          displaced.valid() ? state_of_fd(displaced.get()) : std::nullopt;
+      // The file that was read, perhaps with text appended since, which then follows this write.
+      std::string carried;
+      if (state && state->same_file(*read_state) &&
+          carry_appends(displaced.get(), *read_state, current.raw, temp.fd(), carried)) {
+        ::unlink(held.c_str());
+        sync_folder(folder);
+        if (record) record->finished(true);
+        return Update{std::move(current), bytes + carried};
+      }
+      // Another program saved meanwhile: its file goes back under the name as it is, after
+      // this instant away, and the change is applied to it.
+      std::optional<UniqueFd> now =
+          put_back(held, *target, temp.fd(), bytes.size() + carried.size(), folder, name);
+      if (!now) {
+        return Failure{"The note '" + where.path + "' " + RACED + " What it wrote is kept at " +
+                       held + "."};
+      }
       if (record) record->finished(false);
-      // The rename fallback found another file at the name: that file is read next.
+      source = std::move(*now);
+      continue;
+    }
+    Outcome<std::optional<UniqueFd>> put =
+        rename_into_place(temp, *target, expected_fd, expected, expected_bytes);
+    if (auto* failed = std::get_if<Failure>(&put)) return *failed;
+    std::optional<UniqueFd>& replaced = std::get<std::optional<UniqueFd>>(put);
+    if (!replaced) {
+      if (record) record->finished(false);
+      // Another file is at the name: that file is read next.
       if (ours) return Failure{"The note '" + where.path + "' " + RACED};
       source = UniqueFd(::open(target->c_str(), O_RDONLY | O_CLOEXEC));
       if (!source.valid()) return unreadable;
       continue;
     }
-    // Right after: the note's name leads to `bytes`; what it led to before is `displaced`.
     sync_folder(folder);
     if (record) record->finished(true);
-    // What reached the displaced file (and, when merging, the file whose text was merged) since
+    // What reached the replaced file (and, when merging, the file whose text was merged) since
     // it was read follows this write, as if written just after it.
     std::string carried;
     bool settled =
-        displaced->state.same_file(expected) &&
-        carry_appends(displaced->fd.get(), expected, expected_bytes, temp.fd(), carried) &&
-        (!ours || displaced->state.same_file(*read_state) ||
-         carry_appends(source.get(), *read_state, current.raw, temp.fd(), carried));
+        carry_appends(replaced->get(), expected, expected_bytes, temp.fd(), carried) &&
+        (!ours || carry_appends(source.get(), *read_state, current.raw, temp.fd(), carried));
     if (settled) {
-      if (!displaced->path.empty()) ::unlink(displaced->path.c_str());
-      for (const std::string& path : held) ::unlink(path.c_str());
       if (refused) return *refused;
       return Update{std::move(current), bytes + carried};
     }
-    // Another program's save took the name, or the file changed otherwise: its text is what
-    // the change is applied to next, and this write is what the next try must displace.
-    hold(*displaced, folder, name, held);
-    if (!displaced->state.same_file(*read_state)) source = std::move(displaced->fd);
+    // The replaced file changed otherwise: the change is applied to it again and this write is
+    // what the next try must replace.
+    if (ours) source = std::move(*replaced);
     std::optional<FileState> placed = state_of_fd(temp.fd());
     if (!placed) return Failure{std::string(NOT_WRITTEN)};
     // The size written, so that whatever reaches the file from now on counts as grown.
     placed->size = static_cast<off_t>(bytes.size() + carried.size());
     ours = Placed{temp.take_fd(), *placed, bytes + carried};
   }
-  if (ours) {
-    return Failure{"The note '" + where.path + "' " + RACED +
-                   (held.empty() ? "" : " What it wrote last is kept at " + held.back() + ".")};
-  }
+  if (ours) return Failure{"The note '" + where.path + "' " + RACED};
   return Failure{"The note '" + where.path + "' kept changing while it was written (" +
                  std::to_string(MAX_ATTEMPTS) + " tries); it was left as it was: try again."};
 }

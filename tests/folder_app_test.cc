@@ -10,10 +10,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "catalog.h"
 #include "ipc.h"
+#include "protocol.h"
 
 extern char** environ;
 
@@ -51,7 +53,7 @@ std::unique_ptr<Child> spawn(std::vector<std::string> args,
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                                   O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -79,6 +81,8 @@ class FolderApp : public ::testing::Test {
     ASSERT_NE(mkdtemp(root_.data()), nullptr);
     fs::create_directories(root_ + "/Notes");
     std::ofstream(root_ + "/Notes/Garden.md") << "# Garden\n\nRaised beds by the fence.\n";
+    // Left by a write that a crash cut short: the app tidies it at start.
+    std::ofstream(root_ + "/Notes/.kestil-tmp-999999-1-Garden.md") << "half a note";
     app_ = start_app();
     for (int tries = 0; tries < 200 && !read_endpoint(root_ + "/config"); ++tries) {
       std::this_thread::sleep_for(25ms);
@@ -160,6 +164,115 @@ TEST_F(FolderApp, ASecondInstanceIsRefusedAndSigtermRemovesTheEndpoint) {
       << R"({"app_version":"9","pid":)" << getpid() << R"(,"socket":")" << root_
       << "/other.sock\",\"v\":1}";
   EXPECT_EQ(start_app()->exit_status(), 1);
+}
+
+// Every path named anywhere in a tool's result.
+void collect_paths(const Json& value, std::vector<std::string>& paths) {
+  if (value.is_object() && value.contains("path") && value["path"].is_string()) {
+    paths.push_back(value["path"]);
+  }
+  if (value.is_structured()) {
+    for (const Json& item : value) collect_paths(item, paths);
+  }
+}
+
+// The real watcher: each change is made from outside and the calls right after it must see it,
+// whatever kind of save it was, with no wait in between.
+TEST_F(FolderApp, CallsSeeEveryOutsideChangeAtOnce) {
+  const std::string notes = root_ + "/Notes";
+  auto write = [&](const std::string& path, const std::string& text) {
+    std::ofstream(notes + "/" + path) << text;
+  };
+  auto paths_of = [&](const std::string& tool, const std::string& arguments) {
+    Json reply = Json::parse(
+        request("tools/call", R"({"name":")" + tool + R"(","arguments":)" + arguments + "}"));
+    std::vector<std::string> paths;
+    collect_paths(Json::parse(reply["result"]["content"][0]["text"].get<std::string>()), paths);
+    return paths;
+  };
+  struct Check {
+    const char* tool;
+    const char* arguments;
+    const char* path;
+    bool listed;
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    std::vector<Check> checks;
+  };
+  const Check SEARCH_ALPHA = {"search_notes", R"({"query":"alpha"})", "Alpha", true};
+  const Check TAGGED_ALPHA = {"notes_with_tag", R"({"tag":"fresh"})", "Alpha", true};
+  const Check LINKS_ALPHA = {"get_backlinks", R"({"note":"Garden"})", "Alpha", true};
+  const Step steps[] = {
+      {"plain write",
+       [&] { write("Alpha.md", "alpha words #fresh, see [[Garden]]\n"); },
+       {SEARCH_ALPHA, TAGGED_ALPHA, LINKS_ALPHA}},
+      {"temp and rename",
+       [&] {
+         write(".Beta.md.swp", "beta words #fresh [[Garden]]\n");
+         fs::rename(notes + "/.Beta.md.swp", notes + "/Beta.md");
+       },
+       {{"search_notes", R"({"query":"beta"})", "Beta", true},
+        {"notes_with_tag", R"({"tag":"fresh"})", "Beta", true}}},
+      {"append",
+       [&] { std::ofstream(notes + "/Alpha.md", std::ios::app) << "gamma rays\n"; },
+       {{"search_notes", R"({"query":"gamma"})", "Alpha", true}}},
+      {"delete",
+       [&] { fs::remove(notes + "/Alpha.md"); },
+       {{SEARCH_ALPHA.tool, SEARCH_ALPHA.arguments, "Alpha", false},
+        {TAGGED_ALPHA.tool, TAGGED_ALPHA.arguments, "Alpha", false},
+        {LINKS_ALPHA.tool, LINKS_ALPHA.arguments, "Alpha", false}}},
+      {"mv into a new folder",
+       [&] {
+         fs::create_directory(notes + "/Old");
+         fs::rename(notes + "/Beta.md", notes + "/Old/Beta.md");
+       },
+       {{"search_notes", R"({"query":"beta"})", "Old/Beta", true},
+        {"search_notes", R"({"query":"beta"})", "Beta", false}}},
+      {"new folder with a note",
+       [&] {
+         fs::create_directories(notes + "/New/Deeper");
+         write("New/Deeper/Delta.md", "delta words\n");
+       },
+       {{"search_notes", R"({"query":"delta"})", "New/Deeper/Delta", true}}},
+      {"space folder gone and back",
+       [&] {
+         fs::rename(notes, root_ + "/Away");
+         std::ofstream(root_ + "/Away/Epsilon.md") << "epsilon words\n";
+         fs::rename(root_ + "/Away", notes);
+       },
+       {{"search_notes", R"({"query":"epsilon"})", "Epsilon", true},
+        {"search_notes", R"({"query":"delta"})", "New/Deeper/Delta", true}}},
+      {"folder unreadable and back",
+       [&] {
+         fs::permissions(notes + "/New", fs::perms::none);
+         fs::permissions(notes + "/New", fs::perms::owner_all);
+         write("New/Zeta.md", "zeta words\n");
+       },
+       {{"search_notes", R"({"query":"zeta"})", "New/Zeta", true},
+        {"search_notes", R"({"query":"delta"})", "New/Deeper/Delta", true}}},
+  };
+  // Answered from the index from here on, not by scanning the files.
+  for (int tries = 0; tries < 200; ++tries, std::this_thread::sleep_for(25ms)) {
+    std::ifstream log(root_ + "/app.err");
+    std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    if (said.find(" ready: ") != std::string::npos) break;
+  }
+  for (const Step& step : steps) {
+    step.change();
+    for (const Check& check : step.checks) {
+      std::vector<std::string> paths = paths_of(check.tool, check.arguments);
+      bool listed = std::find(paths.begin(), paths.end(), check.path) != paths.end();
+      EXPECT_EQ(listed, check.listed) << step.name << ": " << check.tool << " " << check.arguments;
+    }
+  }
+  // The leftover of a cut-short write was tidied by the app's own start.
+  for (int tries = 0; tries < 200 && fs::exists(notes + "/.kestil-tmp-999999-1-Garden.md");
+       ++tries) {
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_FALSE(fs::exists(notes + "/.kestil-tmp-999999-1-Garden.md"));
 }
 
 }  // namespace

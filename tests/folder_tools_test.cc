@@ -147,6 +147,9 @@ TEST_F(FolderTools, ToolsAnswerFromTheFilesAndWriteThem) {
        R"("created":true)", nullptr, "Daily/2026-03-10.md", "tags: x\n---\nCall Bo. #x\n"},
       {"append_to_daily_note", R"({"markdown":"Lunch.","date":"2026-03-09"})", R"("created":false)",
        nullptr, "Daily/2026-03-09.md", "Met with Ana.\n\nLunch.\n"},
+      // A copy is a note of its own: its id is not the original's.
+      {"duplicate_note", R"({"note":"Ideas"})", R"("path":"Ideas copy")", "bbbbbbbbbbbb",
+       "Ideas copy.md", "---\n---\nRandom ideas"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.tool) + " " + c.arguments);

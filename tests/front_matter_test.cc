@@ -51,6 +51,10 @@ const FrontMatterCase CASES[] = {
      "planning\r\ndescription: \"Plan: q3\"\r\n---"},
     {"no front matter", "Text.\n", "Text.", "---\ntags: ops\n---\nText.", "Text.",
      "---\ndescription: \"Plan: q3\"\n---\nText."},
+    {"comment lines under the changed keys",
+     "---\ntags:\n  - planning\n  # the quarter\n  - q3\n  # more to come\ndescription: Old\n"
+     "# said by Ana\nid: x1\n---\nText.\n",
+     "  - q3\n", "  - q3\n  - ops\n", "description: Old\n", "description: \"Plan: q3\"\n"},
     {"invalid YAML", "---\ntags: [planning\ntitle: x\n---\nText.\n", "", nullptr, "", nullptr,
      "not valid YAML (line 3"},
 };
@@ -115,6 +119,20 @@ TEST_F(FrontMatterWrites, OnlyTheChangedKeysLinesChange) {
       EXPECT_EQ(written.substr(0, head + 5), expected.substr(0, head + 5));
       EXPECT_EQ(written.find("Done #ops") != std::string::npos, row.adds_text);
     }
+  }
+}
+
+// A tag that its key's plain form would turn into something else: each rewrite is read back,
+// and one that changes any other key, or leaves the block unreadable, is not written.
+TEST_F(FrontMatterWrites, TagsThePlainFormCannotHoldAreQuoted) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"---\ntitle: x\n---\nText.\n", "---\ntitle: x\ntags: [\"@home\"]\n---\nText.\n"},
+      {"---\ntags: work\nx: 1\n---\nText.\n", "---\ntags: work, @home\nx: 1\n---\nText.\n"},
+  };
+  const ToolRow add_home = {"set_tags", R"({"note":"Plan","add":["@home"]})", true, false};
+  for (const auto& [note, expected] : rows) {
+    ToolResult result;
+    EXPECT_EQ(run(note, add_home, result), expected) << result.text;
   }
 }
 

@@ -175,6 +175,26 @@ TEST_F(NoteIndexTest, AnswersAsTheScanAfterEachChange) {
   }
 }
 
+// Ranked by the index: a title word first, then the note where the word weighs most; a note
+// deleted since it was indexed is never listed, even before the index hears of it.
+TEST_F(NoteIndexTest, SearchRanksByTheIndexAndNeverListsADeletedNote) {
+  write("Orchard.md", "trees and apples\n");
+  write("Farm.md", "the orchard road, the orchard gate and the long fence by the barn\n");
+  write("Shed.md", "orchard tools\n");
+  index().reconcile(nullptr);
+  auto ranked = [&] {
+    std::vector<std::string> paths;
+    Json found = ok("search_notes", R"({"query":"orchard"})");
+    for (const Json& hit : found["results"]) {
+      paths.push_back(hit["path"]);
+    }
+    return paths;
+  };
+  EXPECT_EQ(ranked(), (std::vector<std::string>{"Orchard", "Shed", "Farm"}));
+  fs::remove(root_ / "Shed.md");
+  EXPECT_EQ(ranked(), (std::vector<std::string>{"Orchard", "Farm"}));
+}
+
 // A note deleted after the index listed it reads as gone, not as a failure to try again.
 TEST_F(NoteIndexTest, ANoteGoneSinceItWasIndexedSaysNoNote) {
   fs::remove(root_ / "Ideas.md");

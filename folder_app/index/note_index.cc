@@ -619,6 +619,22 @@ bool NoteIndex::catch_up() {
   return true;
 }
 
+void NoteIndex::tell_unread(const std::vector<UnreadFolder>& unread) {
+  std::set<std::string> now;
+  for (const UnreadFolder& folder : unread) {
+    now.insert(folder.prefix);
+    if (told_unread_.contains(folder.prefix) || !warnings_) continue;
+    std::string name =
+        folder.prefix.empty() ? space_.root : folder.prefix.substr(0, folder.prefix.size() - 1);
+    *warnings_ << "kestil-folder: the folder '" << name << "' of " << space_.name
+               << " cannot be read (" << folder.why
+               << "); its notes stay in the index until it can be read\n"
+               << std::flush;
+  }
+  // Said again should it become unreadable again after it was read.
+  told_unread_ = std::move(now);
+}
+
 void NoteIndex::tidy() {
   if (written_since_merge_ == 0) return;
   try {
@@ -669,9 +685,10 @@ void NoteIndex::reconcile(std::ostream* progress) {
     return;
   }
   auto started = std::chrono::steady_clock::now();
-  // A note in a folder that could not be read is not known to be gone (list_notes says so).
   std::vector<UnreadFolder> unread;
   std::vector<NoteFile> files = list_notes(space_, &unread);
+  tell_unread(unread);
+  // A note in a folder that could not be read is not known to be gone.
   auto unchecked = [&](const std::string& path) {
     return std::any_of(unread.begin(), unread.end(),
                        [&](const UnreadFolder& folder) { return path.starts_with(folder.prefix); });
@@ -766,6 +783,7 @@ void NoteIndex::reconcile(std::ostream* progress) {
 
 void NoteIndex::follow(std::ostream* progress) {
   yield_to_calls();
+  warnings_ = progress;
   // Watched before the first look, so nothing that changes during it is missed.
   watcher_ = std::make_unique<Watcher>(space_, progress);
   if (watcher_->live()) live_watcher_ = watcher_.get();

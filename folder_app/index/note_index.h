@@ -14,7 +14,8 @@
 //   over it, until a start finds more left-behind rows than live ones and builds anew.
 // - Fresh: before a call answers from the index, catch_up brings in every change the watcher
 //   has queued, so no answer is from before a change that finished before the call began.
-// - A folder that cannot be read keeps the notes it had; a note counts as changed when its size,
+// - A folder that cannot be read keeps the notes it had (said once on the warnings stream); a
+//   note counts as changed when its size,
 // modification or change time or inode differ.
 // - An index file that cannot be read, is damaged or has another layout is built anew, never
 //   served. Until the first build is done, ready() is false and the tools scan the files.
@@ -155,6 +156,8 @@ class NoteIndex {
   // Merges the full-text index once enough was written since the last merge, frees unused
   // pages and folds the log back in.
   void tidy();
+  // Says once on the warnings stream each folder that could not be read.
+  void tell_unread(const std::vector<UnreadFolder>& unread);
 
   Space space_;
   std::string file_;
@@ -173,10 +176,9 @@ class NoteIndex {
   std::timed_mutex changes_mutex_;
   std::unique_ptr<Watcher> watcher_;
   std::atomic<Watcher*> live_watcher_{nullptr};  // set once it reports changes as they happen
-  std::set<std::string> told_unread_;
-  std::atomic<int64_t> written_since_merge_{
-      0};  // bytes of notes written into the index  // folders said to be unreadable, until they
-           // are read
+  std::ostream* warnings_ = nullptr;
+  std::set<std::string> told_unread_;  // folders said to be unreadable (touched by reconcile only)
+  std::atomic<int64_t> written_since_merge_{0};  // bytes of notes written into the index
 };
 
 // The index of `space` when it is there, ready and has caught up with every change queued

@@ -13,6 +13,8 @@
 
 #include <cerrno>
 #include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "ipc.h"
@@ -57,6 +59,7 @@ class Watcher::Inotify {
 
   FolderChanges take() {
     FolderChanges changes;
+    if (!lost_ && !root_still_there()) lose_root(changes);
     if (lost_) find_root_again(changes);
     read_events(changes);
     return changes;
@@ -87,6 +90,7 @@ class Watcher::Inotify {
         continue;
       }
       folders_[wd] = folder;
+      if (folder.empty()) root_ = identity_of(full);
       DIR* handle = ::opendir(full.c_str());
       if (handle == nullptr) continue;
       std::vector<std::string> names;
@@ -117,6 +121,25 @@ class Watcher::Inotify {
         ++it;
       }
     }
+  }
+
+  static std::optional<std::pair<dev_t, ino_t>> identity_of(const std::string& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) return std::nullopt;
+    return std::make_pair(info.st_dev, info.st_ino);
+  }
+
+  // Whether the folder watched as the space's is still at its place. A deleted folder that
+  // something still holds open (the app's own lock on it) sends no event of its own.
+  bool root_still_there() const {
+    std::optional<std::pair<dev_t, ino_t>> now = identity_of(space_.root);
+    return now && now == root_;
+  }
+
+  void lose_root(FolderChanges& changes) {
+    unwatch_tree("");
+    lost_ = true;
+    changes.everything = true;
   }
 
   // The space's folder went, moved or could not be watched: once a readable folder stands at
@@ -171,9 +194,7 @@ class Watcher::Inotify {
     if (event.mask & IN_IGNORED) folders_.erase(event.wd);
     if (root && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) {
       // The watches now follow a folder that is not (or no longer) at the space's place.
-      unwatch_tree("");
-      lost_ = true;
-      changes.everything = true;
+      lose_root(changes);
       find_root_again(changes);
     } else if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_ATTRIB)) {
       changes.everything = true;
@@ -187,6 +208,7 @@ class Watcher::Inotify {
   bool full_ = false;                   // the system's watch limit was reached
   bool told_full_ = false;
   bool lost_ = false;  // the space's folder is not watched: gone, moved or unreadable
+  std::optional<std::pair<dev_t, ino_t>> root_;  // the folder watched as the space's
 };
 
 Watcher::Watcher(const Space& space, std::ostream* warnings)
