@@ -21,8 +21,9 @@ constexpr int BUSY_TIMEOUT_MS = 5000;
 // Whole lines kept on each side of a changed span: a unified diff shows three.
 constexpr int CONTEXT_LINES = 4;
 constexpr size_t CONTEXT_BYTES = 1024;
-// What a row costs beyond its texts, roughly: numbers, versions, the page it sits in.
-constexpr int64_t ROW_OVERHEAD = 120;
+// What a row costs in the file beyond its texts: numbers, versions, its entry in the index by
+// path, the room left in pages (measured: about 240 bytes).
+constexpr int64_t ROW_OVERHEAD = 256;
 // The limits are checked after this many changes, and when the journal opens.
 constexpr int TRIM_EVERY = 64;
 constexpr int64_t MS_PER_DAY = int64_t{86400} * 1000;
@@ -394,13 +395,13 @@ void Journal::trim() {
     Query total(db_, "SELECT coalesce(sum(bytes), 0) FROM changes");
     int64_t over = total.step() ? total.integer(0) - limits_->bytes : 0;
     if (over > 0) {
-      Query oldest(db_, "SELECT number, bytes FROM changes ORDER BY number");
+      Query oldest(db_, "SELECT number, bytes FROM changes WHERE done = 1 ORDER BY number");
       int64_t last = 0;
       while (over > 0 && oldest.step()) {
         last = oldest.integer(0);
         over -= oldest.integer(1);
       }
-      Query(db_, "DELETE FROM changes WHERE number <= ?1").bind(1, last).step();
+      Query(db_, "DELETE FROM changes WHERE done = 1 AND number <= ?1").bind(1, last).step();
     }
     exec(db_, "PRAGMA incremental_vacuum");
   } catch (const JournalError&) {
