@@ -181,7 +181,9 @@ int run_log(Journal& journal, const VerbOptions& options) {
             change.path + "  " + change.summary + "  +" + std::to_string(counts.added) + " -" +
             std::to_string(counts.removed) + "\n";
   }
-  std::cout << (options.json ? to_compact(listed) + "\n" : text);
+  // A name that is not UTF-8 shows with replacement characters rather than stopping the list.
+  std::cout << (options.json ? listed.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n"
+                             : text);
   return 0;
 }
 
