@@ -778,7 +778,7 @@ int measure_long_run(const Options& options, int size) {
   if (!write_file(log_file, lines, false)) return 1;
   fs::remove_all(config);
   auto app = std::make_unique<App>(options.app, config, root);
-  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_ready(BUILD_WAIT)) return 1;
   Client client(options.server, config);
   if (!client.ready()) return 1;
   std::fprintf(stderr, "vault: %d notes: %d appends and %d outside saves\n", size, options.long_run,
@@ -810,7 +810,7 @@ int measure_long_run(const Options& options, int size) {
   app.reset();
   fs::remove_all(config);
   app = std::make_unique<App>(options.app, config, root);
-  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_ready(BUILD_WAIT)) return 1;
   Client fresh(options.server, config);
   const double fresh_mib = index_mib(config);
   const auto fresh_search = fresh.ready() ? search_ms(fresh) : std::nullopt;
