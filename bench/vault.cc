@@ -742,12 +742,9 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   return failures;
 }
 
-// The index's size on disk in MiB, without the endpoint's files.
+// The index's size on disk in MiB (its folder alone: the journal beside it is not the index).
 double index_mib(const std::string& config) {
-  return bytes_under(
-             config,
-             [&](const fs::path& file) { return file.string().find(config + "/mcp/") != 0; }) /
-         (1 << 20);
+  return bytes_under(config + "/index", [](const fs::path&) { return true; }) / (1 << 20);
 }
 
 // Median of search_notes for each of the vault's words, in ms; none when one failed.
