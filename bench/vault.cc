@@ -189,6 +189,24 @@ class App {
     }
   }
 
+  // Whether the line saying the index is ready comes within `most` (the last progress line of a
+  // build comes before the index is packed and ready).
+  bool wait_ready(milliseconds most) {
+    for (const auto give_up = Clock::now() + most; Clock::now() < give_up;) {
+      {
+        std::lock_guard lock(mutex_);
+        for (const auto& [line, at] : lines_) {
+          if (line.find("index of ") != std::string::npos &&
+              line.find(" ready") != std::string::npos)
+            return true;
+        }
+        if (ended_) return false;
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return false;
+  }
+
   // Stops it as a person would, with SIGTERM.
   void stop() {
     if (!process_ || process_->pid <= 0) return;
@@ -564,6 +582,8 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   put.put("first build of the index (s)", Rule::BUILD,
           build_ms ? std::optional(Stats{*build_ms / 1e3, *build_ms / 1e3}) : std::nullopt, false,
           std::nullopt, fs::exists(config + "/index") ? "untimed (no ready line)" : "no index");
+  // The calls are timed on the ready index, not on the scan that answers until then.
+  if (build_ms) app->wait_ready(BUILD_WAIT);
 
   Client client(options.server, config);
   if (!client.ready()) {

@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "ipc.h"
-#include "names.h"
 
 namespace kestil::folder {
 namespace {
@@ -22,8 +21,9 @@ constexpr int BUSY_TIMEOUT_MS = 5000;
 // Whole lines kept on each side of a changed span: a unified diff shows three.
 constexpr int CONTEXT_LINES = 4;
 constexpr size_t CONTEXT_BYTES = 1024;
-// What a row costs beyond its texts, roughly: numbers, versions, the page it sits in.
-constexpr int64_t ROW_OVERHEAD = 120;
+// What a row costs in the file beyond its texts: numbers, versions, its entry in the index by
+// path, the room left in pages (measured: about 240 bytes).
+constexpr int64_t ROW_OVERHEAD = 256;
 // The limits are checked after this many changes, and when the journal opens.
 constexpr int TRIM_EVERY = 64;
 constexpr int64_t MS_PER_DAY = int64_t{86400} * 1000;
@@ -395,13 +395,13 @@ void Journal::trim() {
     Query total(db_, "SELECT coalesce(sum(bytes), 0) FROM changes");
     int64_t over = total.step() ? total.integer(0) - limits_->bytes : 0;
     if (over > 0) {
-      Query oldest(db_, "SELECT number, bytes FROM changes ORDER BY number");
+      Query oldest(db_, "SELECT number, bytes FROM changes WHERE done = 1 ORDER BY number");
       int64_t last = 0;
       while (over > 0 && oldest.step()) {
         last = oldest.integer(0);
         over -= oldest.integer(1);
       }
-      Query(db_, "DELETE FROM changes WHERE number <= ?1").bind(1, last).step();
+      Query(db_, "DELETE FROM changes WHERE done = 1 AND number <= ?1").bind(1, last).step();
     }
     exec(db_, "PRAGMA incremental_vacuum");
   } catch (const JournalError&) {
@@ -460,7 +460,8 @@ std::string change_summary(std::string_view tool, const Json& arguments) {
   if (tool == "edit_note" && arguments.contains("ops") && arguments["ops"].is_array()) {
     for (const Json& op : arguments["ops"]) {
       if (!op.is_object()) continue;
-      std::string part = op.value("op", std::string("?"));
+      std::string part = op.contains("op") && op["op"].is_string() ? op["op"].get<std::string>()
+                                                                   : std::string("?");
       if (op.contains("ref") && op["ref"].is_string()) part += " " + op["ref"].get<std::string>();
       parts.push_back(part);
     }
@@ -482,7 +483,10 @@ std::string change_summary(std::string_view tool, const Json& arguments) {
     parts.push_back(text("change"));
   }
   std::string summary = std::string(tool) + (parts.empty() ? "" : ": " + joined(parts));
-  return summary.size() > SUMMARY_BYTES ? excerpt(summary.substr(0, SUMMARY_BYTES)) : summary;
+  if (summary.size() <= SUMMARY_BYTES) return summary;
+  size_t cut = SUMMARY_BYTES;  // on a character's first byte
+  while (cut > 0 && (static_cast<unsigned char>(summary[cut]) & 0xC0) == 0x80) --cut;
+  return summary.substr(0, cut) + "…";
 }
 
 std::optional<Failure> JournalRecord::pending(const std::string& file,

@@ -96,6 +96,7 @@ class Journal {
   // The change `number` reached the disk (`put`), or did not and its entry goes.
   void finish(int64_t number, bool put);
 
+  // Both throw std::runtime_error when the journal cannot be read.
   std::vector<Change> list(const ChangeFilter& filter);
   std::optional<Change> find(int64_t number);
   // Drops the oldest done changes past the limits.

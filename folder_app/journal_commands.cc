@@ -181,7 +181,9 @@ int run_log(Journal& journal, const VerbOptions& options) {
             change.path + "  " + change.summary + "  +" + std::to_string(counts.added) + " -" +
             std::to_string(counts.removed) + "\n";
   }
-  std::cout << (options.json ? to_compact(listed) + "\n" : text);
+  // A name that is not UTF-8 shows with replacement characters rather than stopping the list.
+  std::cout << (options.json ? listed.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n"
+                             : text);
   return 0;
 }
 
@@ -219,7 +221,9 @@ int run_undo(Journal& journal, const VerbOptions& options, const std::string& co
   Outcome<std::vector<std::string>> done =
       undo_changes(journal, numbers, join_path(config_dir, "recovered"), options.dry_run);
   if (auto* failed = std::get_if<Failure>(&done)) {
-    return problem(failed->text + "; nothing was changed");
+    std::string text = failed->text;  // the store's sentences end with a full stop
+    while (text.ends_with('.')) text.pop_back();
+    return problem(text + "; nothing was changed");
   }
   for (const std::string& line : std::get<std::vector<std::string>>(done)) {
     std::cout << (options.dry_run ? "would take back " : "took back ") << line << "\n";

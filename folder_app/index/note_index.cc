@@ -11,6 +11,7 @@
 #include <map>
 #include <ostream>
 #include <unordered_set>
+#include <utility>
 
 #include "deadline.h"
 #include "index/database.h"
@@ -599,12 +600,23 @@ void NoteIndex::refresh_all(const std::set<std::string>& note_paths) {
   flush();
 }
 
-void NoteIndex::apply(const FolderChanges& changes) {
+bool NoteIndex::apply(FolderChanges changes, bool for_call) {
+  changes.everything = changes.everything || std::exchange(look_at_everything_, false);
   if (changes.everything) {
-    reconcile(nullptr);
+    // A call does not wait long for a look another thread is taking (the first one at start
+    // may take a while): the look is left for later and the call scans.
+    std::unique_lock reconciling(reconcile_mutex_, std::defer_lock);
+    if (!for_call) {
+      reconciling.lock();
+    } else if (!reconciling.try_lock_for(CATCH_UP_WAIT)) {
+      look_at_everything_ = true;
+      return false;
+    }
+    reconcile_locked(nullptr);
   } else if (!changes.notes.empty()) {
     refresh_all(changes.notes);
   }
+  return true;
 }
 
 bool NoteIndex::catch_up() {
@@ -615,8 +627,7 @@ bool NoteIndex::catch_up() {
   if (!watcher->live()) return true;
   // Changes taken from the queue must all go in: the queue will not give them again.
   const DeadlineLifted whole;
-  apply(watcher->take());
-  return true;
+  return apply(watcher->take(), true);
 }
 
 void NoteIndex::tell_unread(const std::vector<UnreadFolder>& unread) {
@@ -669,6 +680,10 @@ void NoteIndex::tidy() {
 
 void NoteIndex::reconcile(std::ostream* progress) {
   std::lock_guard reconciling(reconcile_mutex_);
+  reconcile_locked(progress);
+}
+
+void NoteIndex::reconcile_locked(std::ostream* progress) {
   try {
     if (!checked_ && ready_ && !broken_) {
       // The first look at a file kept from an earlier run: a damaged one is built anew. The
@@ -795,7 +810,7 @@ void NoteIndex::follow(std::ostream* progress) {
     {
       std::lock_guard taking(changes_mutex_);
       if (watcher_->live()) {
-        apply(watcher_->take());
+        apply(watcher_->take(), false);
       } else {
         live_watcher_ = nullptr;
         watcher_->take();  // says once why it looks instead

@@ -151,7 +151,10 @@ class NoteIndex {
   // lock did not come within `at_most`.
   bool store(std::vector<NoteRow>& rows, const std::vector<std::string>& gone,
              std::optional<std::chrono::milliseconds> at_most = std::nullopt);
-  void apply(const FolderChanges& changes);
+  // Brings `changes` in; false when a call would have had to wait for a look at every note.
+  // REQUIRES: changes_mutex_ held.
+  bool apply(FolderChanges changes, bool for_call);
+  void reconcile_locked(std::ostream* progress);
   void refresh_all(const std::set<std::string>& note_paths);
   // Merges the full-text index once enough was written since the last merge, frees unused
   // pages and folds the log back in.
@@ -171,9 +174,10 @@ class NoteIndex {
   std::vector<std::unique_ptr<Connection>> pool_;
   std::timed_mutex writer_mutex_;
   std::unique_ptr<Connection> writer_;
-  std::mutex reconcile_mutex_;
+  std::timed_mutex reconcile_mutex_;
   // Held while the watcher's changes are taken and brought in, by a call or the watcher thread.
   std::timed_mutex changes_mutex_;
+  bool look_at_everything_ = false;  // a look a call left for later (under changes_mutex_)
   std::unique_ptr<Watcher> watcher_;
   std::atomic<Watcher*> live_watcher_{nullptr};  // set once it reports changes as they happen
   std::ostream* warnings_ = nullptr;
