@@ -742,12 +742,9 @@ int measure(std::vector<Row>& rows, const Options& options, int size) {
   return failures;
 }
 
-// The index's size on disk in MiB, without the endpoint's files.
+// The index's size on disk in MiB (its folder alone: the journal beside it is not the index).
 double index_mib(const std::string& config) {
-  return bytes_under(
-             config,
-             [&](const fs::path& file) { return file.string().find(config + "/mcp/") != 0; }) /
-         (1 << 20);
+  return bytes_under(config + "/index", [](const fs::path&) { return true; }) / (1 << 20);
 }
 
 // Median of search_notes for each of the vault's words, in ms; none when one failed.
@@ -778,7 +775,7 @@ int measure_long_run(const Options& options, int size) {
   if (!write_file(log_file, lines, false)) return 1;
   fs::remove_all(config);
   auto app = std::make_unique<App>(options.app, config, root);
-  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_ready(BUILD_WAIT)) return 1;
   Client client(options.server, config);
   if (!client.ready()) return 1;
   std::fprintf(stderr, "vault: %d notes: %d appends and %d outside saves\n", size, options.long_run,
@@ -810,7 +807,7 @@ int measure_long_run(const Options& options, int size) {
   app.reset();
   fs::remove_all(config);
   app = std::make_unique<App>(options.app, config, root);
-  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_first_build(BUILD_WAIT)) return 1;
+  if (!app->wait_endpoint(milliseconds(60'000)) || !app->wait_ready(BUILD_WAIT)) return 1;
   Client fresh(options.server, config);
   const double fresh_mib = index_mib(config);
   const auto fresh_search = fresh.ready() ? search_ms(fresh) : std::nullopt;

@@ -1,5 +1,6 @@
 #include "index/watcher.h"
 
+#include <atomic>
 #include <ostream>
 #include <thread>
 
@@ -205,7 +206,7 @@ class Watcher::Inotify {
   std::ostream* warnings_;
   UniqueFd fd_;
   std::map<int, std::string> folders_;  // watch -> space-relative folder
-  bool full_ = false;                   // the system's watch limit was reached
+  std::atomic<bool> full_{false};  // the system's watch limit was reached (read unlocked by wait)
   bool told_full_ = false;
   bool lost_ = false;  // the space's folder is not watched: gone, moved or unreadable
   std::optional<std::pair<dev_t, ino_t>> root_;  // the folder watched as the space's
