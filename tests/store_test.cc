@@ -285,7 +285,8 @@ TEST_F(StoreSlow, EveryOtherWritersSaveIsKept) {
                                                     {SAVES_BY_RENAME, "editor saving by rename"},
                                                     {SAVES_IN_PLACE, "editor saving in place"},
                                                     {ASSISTANT, "second assistant"}};
-  for (const auto& [writer, name] : writers) {
+  for (const auto& [kind, name] : writers) {
+    const Writer writer = kind;  // a plain variable, which lambdas may capture
     for (int round = 0; round < (writer == SAVES_BY_RENAME || writer == SAVES_IN_PLACE ? 3 : 1);
          ++round) {
       write("Log.md", "# Log\n");
