@@ -53,7 +53,6 @@ constexpr const char* RACED =
     "was changed by another program in the instant it was written, twice; read it again: "
     "part of what that program wrote may have to be written again.";
 constexpr size_t HEAD_BYTES = 8192;
-constexpr int MAX_FOLDER_DEPTH = 32;
 
 bool is_hidden_or_temp(std::string_view name) {
   return name.empty() || name.front() == '.';
@@ -394,9 +393,8 @@ void tidy_temp_file(const std::string& dir, const std::string& name, const TempN
   }
 }
 
-void tidy_folder(const std::string& dir, int depth, const std::string& recovered_dir,
-                 Tidied& tidied) {
-  if (depth > MAX_FOLDER_DEPTH) return;
+void tidy_one_folder(const std::string& dir, const std::string& recovered_dir, Tidied& tidied,
+                     std::vector<std::string>& folders) {
   DIR* handle = ::opendir(dir.c_str());
   if (handle == nullptr) return;
   std::vector<std::string> names;
@@ -412,10 +410,24 @@ void tidy_folder(const std::string& dir, int depth, const std::string& recovered
       tidy_temp_file(dir, name, *parsed, recovered_dir, tidied);
       changed = true;
     } else if (S_ISDIR(info.st_mode) && !is_hidden_or_temp(name)) {
-      tidy_folder(dir + "/" + name, depth + 1, recovered_dir, tidied);
+      folders.push_back(dir + "/" + name);
     }
   }
   if (changed) sync_folder(dir);
+}
+
+// Every folder of the space however deep, as the listing reads them; a folder mounted inside
+// itself is tidied once.
+void tidy_folders(const std::string& root, const std::string& recovered_dir, Tidied& tidied) {
+  std::vector<std::string> folders = {root};
+  std::set<std::pair<dev_t, ino_t>> seen;
+  while (!folders.empty()) {
+    std::string dir = std::move(folders.back());
+    folders.pop_back();
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) != 0 || !seen.emplace(info.st_dev, info.st_ino).second) continue;
+    tidy_one_folder(dir, recovered_dir, tidied, folders);
+  }
 }
 
 // The entry of `folder` named `name` in another Unicode normal form (a Mac writes names
@@ -981,7 +993,7 @@ std::optional<Failure> move_note_out(const NoteFile& where, std::string_view exp
 
 Tidied tidy_temporary_files(const Space& space, const std::string& recovered_dir) {
   Tidied tidied;
-  tidy_folder(space.root, 0, recovered_dir, tidied);
+  tidy_folders(space.root, recovered_dir, tidied);
   return tidied;
 }
 

@@ -234,13 +234,19 @@ TEST_F(Store, RestartTidiesWhatCrashedWritesLeft) {
   call_tool(spaces_, "append_to_note", {{"note", "Log"}, {"markdown", "Lost."}}, crash);
   call_tool(spaces_, "create_note", {{"title", "Fresh"}, {"markdown", "Kept."}}, crash);
   call_tool(spaces_, "create_note", {{"title", "Taken"}, {"markdown", "Mine."}}, crash);
+  std::string deep = "d";
+  for (int i = 0; i < 40; ++i) deep += "/d";
+  fs::create_directories(root_ / deep);
+  call_tool(spaces_, "create_note", {{"title", "Deep"}, {"folder", deep}, {"markdown", "Low."}},
+            crash);
   write("Taken.md", "The person's.\n");
   write(".kestil-tmp-1-2-Other.md", "not ours to judge: a live writer may hold it\n");
   const fs::path recovered = root_ / ".config/recovered";
   Tidied tidied = tidy_temporary_files(spaces_[0], recovered.string());
   EXPECT_EQ(tidied.removed, 1u);
   std::sort(tidied.recovered.begin(), tidied.recovered.end());
-  EXPECT_EQ(tidied.recovered, (std::vector<std::string>{(recovered / "Fresh.md").string(),
+  EXPECT_EQ(tidied.recovered, (std::vector<std::string>{(recovered / "Deep.md").string(),
+                                                        (recovered / "Fresh.md").string(),
                                                         (recovered / "Taken.md").string()}));
   EXPECT_EQ(file(".config/recovered/Fresh.md"), "Kept.\n");
   EXPECT_EQ(file(".config/recovered/Taken.md"), "Mine.\n");
@@ -250,7 +256,7 @@ TEST_F(Store, RestartTidiesWhatCrashedWritesLeft) {
   for (const auto& entry : fs::directory_iterator(root_)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{".config", ".kestil-tmp-1-2-Other.md", "Log.md",
-                                            "Taken.md"}));
+                                            "Taken.md", "d"}));
 }
 
 class StoreSlow : public Store {};
