@@ -750,6 +750,12 @@ void NoteIndex::reconcile_locked(std::ostream* progress) {
   const bool keep_words = changed.size() < PROGRESS_FROM;
   const size_t read = changed.size();
   size_t done = 0;
+  // Said at once, so a large build is known to be under way long before its first count.
+  if (tell) {
+    *progress << "kestil-folder: indexing " << space_.name << ": 0 of " << with_commas(read)
+              << " notes\n"
+              << std::flush;
+  }
   while (done < changed.size() || !gone.empty()) {
     size_t end = std::min(changed.size(), done + NOTES_PER_TRANSACTION);
     std::vector<NoteRow> rows;
